@@ -1,0 +1,162 @@
+// The built nicmatch, run end to end in a sandbox with its own configuration
+// directory and, where real kernel address files are wanted, its own network
+// namespace with veth interfaces.
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kScripts[] = "/etc/sysconfig/network-scripts/";
+
+SandboxFile cfg(const std::string &name, const std::string &text)
+{
+    return {kScripts + name, text, 0644};
+}
+
+struct NicRun {
+    std::vector<SandboxFile> files;
+    bool network = true;
+    std::vector<std::pair<std::string, std::string>> veths;  // name, address
+};
+
+SandboxResult run_nicmatch(const NicRun &run, const std::vector<std::string> &env)
+{
+    SandboxSpec spec;
+    spec.network = run.network;
+    spec.files = run.files;
+    spec.binds = {{NICMATCH_BIN, "/qk/nicmatch"}};
+    return run_program_in_sandbox(spec, {"/qk/nicmatch"}, env, 30000, [&] {
+        int n = 0;
+        for (const auto &[name, mac] : run.veths)
+            if (!add_veth(name, "peer" + std::to_string(n++), mac))
+                return false;
+        return true;
+    });
+}
+
+// Runs nicmatch and checks it ended with status 0, nothing on standard error,
+// and exactly `expected` (no line end) on standard output.
+void expect_name(const NicRun &run, const std::string &iface, const std::string &expected)
+{
+    SandboxResult r = run_nicmatch(run, {"INTERFACE=" + iface});
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    EXPECT_EQ(r.proc.status, 0) << r.proc.err;
+    EXPECT_EQ(r.proc.err, "");
+    EXPECT_EQ(r.proc.out, expected) << "INTERFACE=" << iface;
+}
+
+TEST(Nicmatch, KernelLowerCaseMatchesConfiguredUpperCase)
+{
+    NicRun run;
+    run.veths = {{"va", "02:ab:cd:00:00:01"}};
+    run.files = {cfg("ifcfg-lan", "DEVICE=lan0\nHWADDR=02:AB:CD:00:00:01\n"),
+                 cfg("ifcfg-other", "DEVICE=other\nHWADDR=02:ab:cd:00:00:99\n")};
+    expect_name(run, "va", "lan0");
+}
+
+TEST(Nicmatch, SeparatorsMustAgreeExactly)
+{
+    NicRun run;
+    run.veths = {{"va", "02:ab:cd:00:00:01"}};
+    run.files = {cfg("ifcfg-lan", "DEVICE=lan0\nHWADDR=02-ab-cd-00-00-01\n")};
+    expect_name(run, "va", "");
+}
+
+TEST(Nicmatch, LastFileWinsUnlessOneNamesTheInterface)
+{
+    NicRun run;
+    run.veths = {{"eth9", "02:00:00:00:00:09"}, {"b1", "02:00:00:00:00:01"}, {"B2", "02:00:00:00:00:02"}};
+    run.files = {cfg("ifcfg-a", "DEVICE=b1\nHWADDR=02:00:00:00:00:09\n"),
+                 cfg("ifcfg-b", "DEVICE=b2\nHWADDR=02:00:00:00:00:09\n"),
+                 cfg("ifcfg-c", "DEVICE=b1\nHWADDR=02:00:00:00:00:01\n"),
+                 cfg("ifcfg-d", "DEVICE=x\nHWADDR=02:00:00:00:00:01\n"),
+                 cfg("ifcfg-e", "DEVICE=b2\nHWADDR=02:00:00:00:00:02\n"),
+                 cfg("ifcfg-f", "DEVICE=y\nHWADDR=02:00:00:00:00:02\n")};
+    expect_name(run, "eth9", "b2");
+    expect_name(run, "b1", "b1");
+    // The interface "B2" keeps its name, printed as the file spells it.
+    expect_name(run, "B2", "b2");
+}
+
+TEST(Nicmatch, PrintsNothingWithoutAMatch)
+{
+    NicRun run;
+    run.veths = {{"va", "02:00:00:00:00:0a"}};
+    run.files = {cfg("ifcfg-x", "DEVICE=x\nHWADDR=02:00:00:00:00:0b\n"),
+                 cfg("ifcfg-v", "DEVICE=v\nHWADDR=02:00:00:00:00:0a\nVLAN=yes\n"),
+                 cfg("ifcfg-al", "DEVICE=va:1\nHWADDR=02:00:00:00:00:0a\n"),
+                 cfg("ifcfg-va.bak", "DEVICE=bak\nHWADDR=02:00:00:00:00:0a\n")};
+    expect_name(run, "va", "");
+    expect_name(run, "nosuchif", "");
+    run.files.clear();
+    expect_name(run, "va", "");
+}
+
+TEST(Nicmatch, MissingOrEmptyInterfaceEndsQuietly)
+{
+    NicRun run;
+    run.veths = {{"va", "02:00:00:00:00:0a"}};
+    run.files = {cfg("ifcfg-x", "DEVICE=x\nHWADDR=\n")};
+    SandboxResult r = run_nicmatch(run, {});
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    EXPECT_EQ(r.proc.status, 0);
+    EXPECT_EQ(r.proc.out + r.proc.err, "");
+    expect_name(run, "", "");
+}
+
+// A fake address tree stands in for /sys where the kernel would not give
+// the contents wanted.
+TEST(Nicmatch, EmptyAddressMatchesEmptyHwaddr)
+{
+    NicRun run;
+    run.network = false;
+    run.files = {{"/sys/class/net/eth7/address", " \n", 0444},
+                 cfg("ifcfg-a", "DEVICE=eth7x\nHWADDR=\n"),
+                 cfg("ifcfg-b", "DEVICE=eth8\nHWADDR=00:11:22:33:44:55\n")};
+    expect_name(run, "eth7", "eth7x");
+}
+
+TEST(Nicmatch, EmptyDeviceFirstMatchPrintsNothingUnlessNamed)
+{
+    NicRun run;
+    run.network = false;
+    run.files = {{"/sys/class/net/eth7/address", "aa\n", 0444},
+                 {"/sys/class/net/Eth7/address", "aa\n", 0444},
+                 cfg("ifcfg-a", "DEVICE=eth7\nHWADDR=aa\n"),
+                 cfg("ifcfg-b", "DEVICE=\nHWADDR=AA\n")};
+    expect_name(run, "Eth7", "eth7");
+    run.files[2] = cfg("ifcfg-a", "DEVICE=eth6\nHWADDR=aa\n");
+    expect_name(run, "eth7", "");
+}
+
+TEST(Nicmatch, InterfaceValueCannotLeaveTheDeviceDirectory)
+{
+    // Were INTERFACE pasted into the path as it is, each of these names
+    // would reach an address file that matches a binding.
+    NicRun run;
+    run.network = false;
+    run.files = {{"/sys/class/address", "aa\n", 0444},
+                 {"/sys/class/net/eth0/address", "aa\n", 0444},
+                 {"/sys/address", "aa\n", 0444},
+                 cfg("ifcfg-a", "DEVICE=stolen\nHWADDR=aa\n")};
+    expect_name(run, "eth0", "stolen");
+    for (const char *bad : {"..", ".", "eth0/..", "../net/eth0", "x/../eth0", "../../class"})
+        expect_name(run, bad, "");
+}
+
+TEST(Nicmatch, UnreadableConfigurationIsSkipped)
+{
+    NicRun run;
+    run.veths = {{"va", "02:00:00:00:00:0a"}};
+    run.files = {cfg("ifcfg-a", "DEVICE=first\nHWADDR=02:00:00:00:00:0a\n"),
+                 cfg("ifcfg-b/ignored", "")};
+    expect_name(run, "va", "first");
+}
+
+} // namespace

@@ -1,0 +1,13 @@
+#!/bin/bash
+# Sets up, builds, and shows the programs at work on sample data, each in a
+# throw-away sandbox (nothing is changed on this machine).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+root=$PWD
+
+echo
+echo "=== nicmatch: choosing interface names ==="
+build/testsupport/qk-sandbox --net \
+  --bind "$root/build/nicmatch/nicmatch:/qk/nicmatch" --bind "$root/demo:/demo" \
+  -- /bin/sh /demo/nicmatch.sh

@@ -1,0 +1,75 @@
+// Running processes, and running them inside a throw-away system view: a
+// private mount namespace (and, on request, a private network namespace)
+// whose root is a tmpfs built from read-only binds of the host's programs and
+// libraries, with its own /etc, /dev, /proc, /sys and /tmp.  Nothing made
+// inside reaches the host; it all goes away with the namespaces.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcResult {
+    bool started = false;     // fork (and, for run_process, exec) succeeded
+    int status = -1;          // exit status, or -1 when ended by a signal
+    int signal = 0;           // the signal that ended it, or 0
+    bool timed_out = false;   // killed because it outlived its time limit
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+struct SandboxFile {
+    std::string path;         // absolute path inside the sandbox; parents are made
+    std::string contents;
+    unsigned mode = 0644;
+};
+
+struct SandboxSpec {
+    bool network = false;     // new network namespace, its sysfs mounted at /sys
+    std::vector<SandboxFile> files;
+    // Host path -> sandbox path, bound read-only (directories or files).
+    std::vector<std::pair<std::string, std::string>> binds;
+    // Host device nodes bound into the sandbox's /dev besides null, zero,
+    // full, random, urandom and tty (for instance "loop-control").
+    std::vector<std::string> dev_nodes;
+};
+
+struct SandboxResult {
+    bool skipped = false;     // namespaces are not available here
+    std::string skip_reason;
+    ProcResult proc;
+};
+
+// Runs argv (argv[0] is a path) with exactly `env` as its environment and
+// `input` on its standard input; captures its output.  Killed after timeout_ms.
+ProcResult run_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                       int timeout_ms, const std::string &input = "");
+
+// Runs `body` in a child process inside a new sandbox; its return value is
+// the child's exit status, and what it (or anything it starts) prints is
+// captured.  The child and everything it started are killed after timeout_ms.
+SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms);
+
+// Inside a sandbox: runs `setup` (when given; a false result ends the run with
+// status 125), then replaces the sandbox process by argv.
+SandboxResult run_program_in_sandbox(const SandboxSpec &spec, const std::vector<std::string> &argv,
+                                     const std::vector<std::string> &env, int timeout_ms,
+                                     const std::function<bool()> &setup = nullptr);
+
+// Helpers for sandbox bodies and tests.
+bool shell(const std::string &command);   // /bin/sh -c; true on status 0
+bool write_file(const std::string &path, const std::string &contents, unsigned mode = 0644);
+bool read_file(const std::string &path, std::string *contents);
+bool make_dirs(const std::string &path, unsigned mode = 0755);
+// Adds a veth pair in the current network namespace, `name` with address `mac`.
+bool add_veth(const std::string &name, const std::string &peer, const std::string &mac);
+// Attaches `image` to a free loop device and creates its node in the current
+// /dev (which needs "loop-control").  Returns an open descriptor of the device,
+// or -1: close it once the device is mounted, and the device detaches itself
+// when the last user goes (at the latest when the sandbox's mounts go).
+int attach_loop(const std::string &image, std::string *device);
+// A fresh directory for scratch files (removed by remove_tree).
+std::string make_temp_dir();
+void remove_tree(const std::string &path);
