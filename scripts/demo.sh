@@ -11,3 +11,9 @@ echo "=== nicmatch: choosing interface names ==="
 build/testsupport/qk-sandbox --net \
   --bind "$root/build/nicmatch/nicmatch:/qk/nicmatch" --bind "$root/demo:/demo" \
   -- /bin/sh /demo/nicmatch.sh
+
+echo
+echo "=== orphdir: preparing lost+found ==="
+build/testsupport/qk-sandbox --dev loop-control \
+  --bind "$root/build/orphdir/orphdir:/qk/orphdir" --bind "$root/demo:/demo" \
+  -- /bin/sh /demo/orphdir.sh
