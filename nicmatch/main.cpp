@@ -1,25 +1,70 @@
 // nicmatch: prints the configured name for the network interface named by
 // INTERFACE, found through its hardware address in the ifcfg-* files.
+// Concurrent runs take turns through a lock file; once a run holds it (or
+// goes on without it), an alarm bounds the rest of the run to 10 seconds.
 #include "cfgscan.h"
+#include "lock.h"
 #include "lookup.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 static const char kConfigDir[] = "/etc/sysconfig/network-scripts";
 static const char kNetDir[] = "/sys/class/net";
+static const char kLockPath[] = "/dev/.nicmatch.lock";
+static const unsigned kWatchdogSeconds = 10;
+static const int kHandledSignals[] = {SIGSEGV, SIGTERM, SIGALRM};
 
 // The bindings live until the process ends.
 static CfgEntry *cfg_list;
 
-// Every end of a run comes through here; the name printed so far is flushed by exit.
+static void sighandler(int)
+{
+    lock_release(kLockPath);
+    _exit(1);
+}
+
+static void handled_signals(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int sig : kHandledSignals)
+        sigaddset(set, sig);
+}
+
+// Each handled signal blocks the others while sighandler runs, so that the
+// lock is removed once and only by its owner.
+static void install_handlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = sighandler;
+    handled_signals(&action.sa_mask);
+    for (int sig : kHandledSignals)
+        sigaction(sig, &action, nullptr);
+}
+
+// Every normal end of a run comes through here.  The lock goes first, with
+// the handlers held off; the name printed so far is flushed by exit.
 [[noreturn]] static void finish()
 {
+    sigset_t set, old;
+    handled_signals(&set);
+    sigprocmask(SIG_BLOCK, &set, &old);
+    lock_release(kLockPath);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     exit(0);
 }
 
 int main()
 {
+    // Nothing is handled or armed while waiting: a waiting run that is
+    // terminated must not touch the owner's lock.
+    lock_step(kLockPath);
+    install_handlers();
+    alarm(kWatchdogSeconds);
+
     const char *iface = getenv("INTERFACE");
     if (iface == nullptr)
         finish();

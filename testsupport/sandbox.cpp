@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,16 +106,18 @@ ProcResult collect(pid_t pid, int out_fd, int err_fd, int timeout_ms,
 
 // Forks a child in its own process group with its output on two pipes;
 // `child` runs in it and its result is the exit status.
-ProcResult fork_and_collect(const std::function<int()> &child, int timeout_ms, const std::string &input)
+ChildRun start_child(const std::function<int()> &child, int timeout_ms, const std::string &input)
 {
+    ChildRun run;
+    run.timeout_ms = timeout_ms;
     int out_pipe[2], err_pipe[2], in_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0)
-        return {};
+        return run;
     fflush(nullptr);
-    auto start = std::chrono::steady_clock::now();
+    run.start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid < 0)
-        return {};
+        return run;
     if (pid == 0) {
         setpgid(0, 0);
         dup2(in_pipe[0], 0);
@@ -140,7 +143,25 @@ ProcResult fork_and_collect(const std::function<int()> &child, int timeout_ms, c
         (void)ignored;
     }
     close(in_pipe[1]);
-    return collect(pid, out_pipe[0], err_pipe[0], timeout_ms, start);
+    run.pid = pid;
+    run.out_fd = out_pipe[0];
+    run.err_fd = err_pipe[0];
+    return run;
+}
+
+ProcResult finish_child(ChildRun &run)
+{
+    if (run.pid <= 0)
+        return {};
+    ProcResult result = collect(run.pid, run.out_fd, run.err_fd, run.timeout_ms, run.start);
+    run.pid = -1;
+    return result;
+}
+
+ProcResult fork_and_collect(const std::function<int()> &child, int timeout_ms, const std::string &input)
+{
+    ChildRun run = start_child(child, timeout_ms, input);
+    return finish_child(run);
 }
 
 int fail_setup(const char *what, const std::string &path)
@@ -287,21 +308,20 @@ ProcResult run_process(const std::vector<std::string> &argv, const std::vector<s
     return result;
 }
 
-SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms)
+SandboxRun start_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms)
 {
-    SandboxResult result;
+    SandboxRun run;
     if (geteuid() != 0) {
-        result.skipped = true;
-        result.skip_reason = "needs root to make mount and network namespaces";
-        return result;
+        run.skip_reason = "needs root to make mount and network namespaces";
+        return run;
     }
-    std::string root = make_temp_dir();
-    if (root.empty()) {
-        result.skipped = true;
-        result.skip_reason = "cannot make a temporary directory";
-        return result;
+    run.root = make_temp_dir();
+    if (run.root.empty()) {
+        run.skip_reason = "cannot make a temporary directory";
+        return run;
     }
-    result.proc = fork_and_collect([&] {
+    const std::string &root = run.root;
+    run.child = start_child([&] {
         int flags = CLONE_NEWNS | (spec.network ? CLONE_NEWNET : 0);
         if (unshare(flags) != 0) {
             fprintf(stderr, "%sunshare(%s): %s\n", kSkipTag, spec.network ? "mount+network" : "mount", strerror(errno));
@@ -312,8 +332,20 @@ SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()>
             return status;
         return body();
     }, timeout_ms, "");
+    return run;
+}
+
+SandboxResult finish_sandbox(SandboxRun &run)
+{
+    SandboxResult result;
+    if (!run.skip_reason.empty()) {
+        result.skipped = true;
+        result.skip_reason = run.skip_reason;
+        return result;
+    }
+    result.proc = finish_child(run.child);
     // Only the child's namespace ever had anything mounted here.
-    rmdir(root.c_str());
+    rmdir(run.root.c_str());
 
     size_t tag = result.proc.err.find(kSkipTag);
     if (result.proc.status == kSkipStatus && tag != std::string::npos) {
@@ -323,6 +355,12 @@ SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()>
             result.skip_reason.pop_back();
     }
     return result;
+}
+
+SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms)
+{
+    SandboxRun run = start_in_sandbox(spec, body, timeout_ms);
+    return finish_sandbox(run);
 }
 
 SandboxResult run_program_in_sandbox(const SandboxSpec &spec, const std::vector<std::string> &argv,
@@ -428,6 +466,99 @@ int attach_loop(const std::string &image, std::string *device)
     }
     close(control);
     return result;
+}
+
+namespace {
+
+std::string escape(const std::string &s)
+{
+    std::string out;
+    for (char c : s) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string unescape(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            out += s[i + 1] == 'n' ? '\n' : s[i + 1];
+            i++;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+void put(const std::string &key, const std::string &value)
+{
+    printf("%s %s\n", key.c_str(), escape(value).c_str());
+    fflush(stdout);
+}
+
+Report parse_report(const std::string &text)
+{
+    Report report;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        size_t space = line.find(' ');
+        if (space != std::string::npos)
+            report[line.substr(0, space)] = unescape(line.substr(space + 1));
+        pos = end + 1;
+    }
+    return report;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &out_path, const std::string &err_path, int uid)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    int out = open(out_path.empty() ? "/dev/null" : out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.empty() ? "/dev/null" : err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0)
+        _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (uid >= 0) {
+        gid_t gid = static_cast<gid_t>(uid);
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(static_cast<uid_t>(uid)) != 0)
+            _exit(126);
+    }
+    std::vector<char *> args = c_strings(argv), envp = c_strings(env);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+}
+
+bool wait_for(pid_t pid, int timeout_ms, int *wstatus)
+{
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        pid_t done = waitpid(pid, wstatus, WNOHANG);
+        if (done == pid)
+            return true;
+        if (done < 0 || elapsed_since(start) * 1000 > timeout_ms)
+            return false;
+        usleep(2000);
+    }
 }
 
 std::string make_temp_dir()

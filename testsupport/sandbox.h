@@ -5,7 +5,11 @@
 // inside reaches the host; it all goes away with the namespaces.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +51,27 @@ struct SandboxResult {
 ProcResult run_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                        int timeout_ms, const std::string &input = "");
 
+// A child process whose output is being collected.
+struct ChildRun {
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    int timeout_ms = 0;
+    std::chrono::steady_clock::time_point start;
+};
+
+// A sandbox started by start_in_sandbox, to be finished by finish_sandbox.
+struct SandboxRun {
+    std::string skip_reason;  // set when no sandbox could be started
+    std::string root;
+    ChildRun child;
+};
+
+// Starts `body` in a new sandbox and returns at once, so that several
+// sandboxes can run side by side; finish_sandbox waits for one.
+SandboxRun start_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms);
+SandboxResult finish_sandbox(SandboxRun &run);
+
 // Runs `body` in a child process inside a new sandbox; its return value is
 // the child's exit status, and what it (or anything it starts) prints is
 // captured.  The child and everything it started are killed after timeout_ms.
@@ -57,6 +82,20 @@ SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()>
 SandboxResult run_program_in_sandbox(const SandboxSpec &spec, const std::vector<std::string> &argv,
                                      const std::vector<std::string> &env, int timeout_ms,
                                      const std::function<bool()> &setup = nullptr);
+
+// Starts argv in the background with its output going to the files named
+// (/dev/null when empty), as user and group `uid` when uid >= 0.  Returns its
+// pid, or -1.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &out_path, const std::string &err_path, int uid = -1);
+// Waits up to timeout_ms for the child `pid`; true when it ended.
+bool wait_for(pid_t pid, int timeout_ms, int *wstatus);
+
+// Sandbox bodies run in another process and cannot use test assertions, so
+// they print "key value" lines (values escaped) that the test reads back.
+using Report = std::map<std::string, std::string>;
+void put(const std::string &key, const std::string &value);
+Report parse_report(const std::string &text);
 
 // Helpers for sandbox bodies and tests.
 bool shell(const std::string &command);   // /bin/sh -c; true on status 0

@@ -17,7 +17,6 @@
 #include <iostream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,50 +36,6 @@ std::vector<std::string> entries(const std::string &dir)
         closedir(d);
     }
     return names;
-}
-
-// Sandbox bodies cannot use test assertions (they run in another process),
-// so they print "key value" lines that the test reads back.
-using Report = std::map<std::string, std::string>;
-
-std::string escape(const std::string &s)
-{
-    std::string out;
-    for (char c : s)
-        out += c == '\n' ? std::string("\\n") : c == '\\' ? std::string("\\\\") : std::string(1, c);
-    return out;
-}
-
-std::string unescape(const std::string &s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] == '\\' && i + 1 < s.size()) {
-            out += s[i + 1] == 'n' ? '\n' : s[i + 1];
-            i++;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
-void put(const std::string &key, const std::string &value)
-{
-    printf("%s %s\n", key.c_str(), escape(value).c_str());
-}
-
-Report parse_report(const std::string &text)
-{
-    Report report;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t space = line.find(' ');
-        if (space != std::string::npos)
-            report[line.substr(0, space)] = unescape(line.substr(space + 1));
-    }
-    return report;
 }
 
 // Runs orphdir in the current directory and reports what it did under `tag`.

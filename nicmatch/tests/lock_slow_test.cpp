@@ -1,0 +1,186 @@
+// The instance lock and the watchdog on real processes: the cases that wait
+// out the 10-second alarm or the 20-second patience.  Each group runs its
+// cases in sandboxes side by side.
+#include "lock_harness.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <functional>
+
+namespace {
+
+// Runs nicmatch for interface 0 (plain address file) and reports how it ended.
+void run_and_report()
+{
+    ProcResult r = run_process({"/qk/nicmatch"}, {"INTERFACE=" + iface_of(0)}, 60000);
+    put("status", r.signal != 0 ? "signal " + std::to_string(r.signal) : "exit " + std::to_string(r.status));
+    put("out", r.out);
+    put("seconds", std::to_string(r.seconds));
+    put("lock", lock_exists() ? lock_text() : "gone");
+}
+
+pid_t start_sleeper()
+{
+    return spawn({"/bin/sleep", "300"}, {}, "", "");
+}
+
+std::string how_it_ended(pid_t pid)
+{
+    int wstatus = 0;
+    if (!wait_for(pid, 100, &wstatus)) {
+        kill(pid, SIGKILL);
+        wait_for(pid, 5000, &wstatus);
+        return "alive";
+    }
+    return describe_status(wstatus);
+}
+
+TEST(LockSlow, AlarmEndsARunHeldUpPastTheLockStep)
+{
+    SandboxResult r = run_in_sandbox(lock_spec(1, true), [] {
+        if (!make_fifos(1))
+            return 10;
+        double start = now_seconds();
+        pid_t pid = start_nicmatch(0, "/tmp/out");
+        wait_until([] { return opened(0); }, 5000);
+        put("held", lock_exists() ? "yes" : "no");
+        int wstatus = 0;
+        put("status", wait_for(pid, 20000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("seconds", std::to_string(now_seconds() - start));
+        put("out", file_text("/tmp/out"));
+        put("lock", lock_exists() ? "present" : "gone");
+        return 0;
+    }, 60000);
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
+    Report rep = parse_report(r.proc.out);
+    EXPECT_EQ(rep["held"], "yes");
+    EXPECT_EQ(rep["status"], "exit 1");
+    EXPECT_GT(std::stod(rep["seconds"]), 9.8);
+    EXPECT_LT(std::stod(rep["seconds"]), 12.0);
+    EXPECT_EQ(rep["out"], "");
+    EXPECT_EQ(rep["lock"], "gone");
+}
+
+struct PatienceCase {
+    const char *name;
+    // Runs in the sandbox before nicmatch: makes the lock file and whatever
+    // it names; returns a process to report on afterwards, or 0.
+    std::function<pid_t()> prepare;
+};
+
+// Every case: nicmatch ends with status 0 and the right name in bounded time,
+// the lock is gone afterwards, and the sandbox body (whose process group a
+// stray kill(0) or kill(-pgid) would hit) lives on.
+void run_patience_cases(const std::vector<PatienceCase> &cases, Report *reports)
+{
+    std::vector<SandboxRun> runs;
+    for (const PatienceCase &c : cases) {
+        runs.push_back(start_in_sandbox(lock_spec(1, false), [&c] {
+            pid_t watched = c.prepare();
+            run_and_report();
+            if (watched > 0)
+                put("watched", how_it_ended(watched));
+            put("body", "alive");
+            return 0;
+        }, 120000));
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        SandboxResult r = finish_sandbox(runs[i]);
+        if (r.skipped)
+            GTEST_SKIP() << r.skip_reason;
+        EXPECT_EQ(r.proc.status, 0) << cases[i].name << ": " << r.proc.err;
+        reports[i] = parse_report(r.proc.out);
+        Report &rep = reports[i];
+        EXPECT_EQ(rep["body"], "alive") << cases[i].name;
+        EXPECT_EQ(rep["status"], "exit 0") << cases[i].name;
+        EXPECT_EQ(rep["out"], name_of(0)) << cases[i].name;
+        EXPECT_EQ(rep["lock"], "gone") << cases[i].name;
+        std::cout << "[ timing   ] " << cases[i].name << ": " << rep["seconds"] << " s\n";
+    }
+}
+
+bool write_lock(const std::string &text)
+{
+    return write_file(kLock, text, 0644);
+}
+
+TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
+{
+    std::vector<PatienceCase> cases = {
+        {"live owner", []() -> pid_t {
+             pid_t owner = start_sleeper();
+             write_lock(std::to_string(owner) + "\n");
+             return owner;
+         }},
+        // The pid was given to a process that started after the lock file
+        // was written: it cannot be the owner.
+        {"pid reused since the lock was written", []() -> pid_t {
+             pid_t stranger = start_sleeper();
+             write_lock(std::to_string(stranger) + "\n");
+             struct timespec times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+             utimensat(AT_FDCWD, kLock, times, 0);
+             return stranger;
+         }},
+        {"owner killed by SIGKILL", []() -> pid_t {
+             pid_t owner = start_sleeper();
+             write_lock(std::to_string(owner) + "\n");
+             kill(owner, SIGKILL);
+             int wstatus;
+             wait_for(owner, 5000, &wstatus);
+             return 0;
+         }},
+    };
+    Report reports[3];
+    run_patience_cases(cases, reports);
+    EXPECT_EQ(reports[0]["watched"], "signal " + std::to_string(SIGKILL));
+    double waited = std::stod(reports[0]["seconds"]);
+    EXPECT_GT(waited, 19.5);
+    EXPECT_LT(waited, 24.0);
+    EXPECT_EQ(reports[1]["watched"], "alive");
+    EXPECT_LT(std::stod(reports[1]["seconds"]), 24.0);
+    EXPECT_LT(std::stod(reports[2]["seconds"]), 24.0);
+}
+
+TEST(LockSlow, LocksNamingNoUsableProcessSignalNobodyAndEnd)
+{
+    std::vector<PatienceCase> cases = {
+        {"zero", []() -> pid_t { write_lock("0\n"); return 0; }},
+        {"one", []() -> pid_t { write_lock("1\n"); return 0; }},
+        {"negative: our process group", []() -> pid_t { write_lock("-" + std::to_string(getpgrp()) + "\n"); return 0; }},
+        {"text", []() -> pid_t { write_lock("owner\n"); return 0; }},
+        {"empty", []() -> pid_t { write_lock(""); return 0; }},
+        {"too large", []() -> pid_t { write_lock("2147483648\n"); return 0; }},
+        {"read-only /dev, no lock", []() -> pid_t {
+             mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+             return 0;
+         }},
+    };
+    Report reports[7];
+    run_patience_cases(cases, reports);
+    for (size_t i = 0; i < cases.size(); i++)
+        EXPECT_LT(std::stod(reports[i]["seconds"]), 24.0) << cases[i].name;
+}
+
+TEST(LockSlow, HundredConcurrentRunsTakeTurns)
+{
+    SandboxResult r = run_in_sandbox(lock_spec(100, true), [] {
+        if (!make_fifos(100))
+            return 10;
+        std::vector<pid_t> pids;
+        for (int i = 0; i < 100; i++)
+            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
+        put("result", serve_one_at_a_time(pids));
+        return 0;
+    }, 180000);
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
+    EXPECT_EQ(parse_report(r.proc.out)["result"], "served 100, overlaps 0, wrong owner 0, wrong name 0, lock gone");
+}
+
+} // namespace
