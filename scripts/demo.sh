@@ -7,6 +7,12 @@ scripts/setup.sh
 root=$PWD
 
 echo
+echo "=== imgseal: sealing an image ==="
+build/testsupport/qk-sandbox \
+  --bind "$root/build/imgseal/imgseal:/qk/imgseal" --bind "$root/demo:/demo" \
+  -- /bin/sh /demo/imgseal.sh
+
+echo
 echo "=== nicmatch: choosing interface names ==="
 build/testsupport/qk-sandbox --net \
   --bind "$root/build/nicmatch/nicmatch:/qk/nicmatch" --bind "$root/demo:/demo" \

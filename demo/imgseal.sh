@@ -1,0 +1,26 @@
+#!/bin/sh
+# Runs inside the sandbox: a sample image with a 32-byte trailer (20-byte
+# digest field, then 12 bytes of its own), sealed and checked independently.
+set -e
+exec 2>&1
+cd /tmp
+head -c 1048576 /dev/urandom > image.bin
+head -c 20 /dev/zero >> image.bin
+printf 'QK-TRAILER-1' >> image.bin
+echo "$ imgseal image.bin          # 1 MiB of data + 32-byte trailer"
+/qk/imgseal image.bin
+echo "$ tail -c 32 image.bin | od -A d -t x1"
+tail -c 32 image.bin | od -A d -t x1
+echo "Independent check: zero the field again and hash with sha1sum:"
+cp image.bin check.bin
+printf '\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0' | dd of=check.bin bs=1 seek=1048576 conv=notrunc 2>/dev/null
+echo "  sha1sum: $(sha1sum check.bin | cut -c1-40)"
+echo "$ imgseal image.bin          # sealing again changes nothing"
+cp image.bin before.bin
+/qk/imgseal image.bin
+cmp image.bin before.bin && echo "  (file identical)"
+printf 'too short' > short.bin
+echo "$ imgseal short.bin"
+/qk/imgseal short.bin || echo "[status $?]"
+echo "$ imgseal missing.bin"
+/qk/imgseal missing.bin || echo "[status $?]"

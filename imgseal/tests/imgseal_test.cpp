@@ -1,0 +1,282 @@
+// The built imgseal on real files: the seal checked with an independent
+// SHA-1 (sha1sum), every message, and the files it must leave alone.
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+const std::string kProg = IMGSEAL_BIN;
+
+ProcResult imgseal(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {kProg};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, {"LANG=C"}, 60000);
+}
+
+std::string random_bytes(size_t len, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(len, '\0');
+    for (char &c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+// "Tarrow sum:\n" and "XX " twenty times, from an independent digest of the
+// file's bytes with the digest field zeroed.
+std::string expected_output(std::string image, const std::string &scratch)
+{
+    image.replace(image.size() - 32, 20, std::string(20, '\0'));
+    std::string copy = scratch + "/zeroed";
+    EXPECT_TRUE(write_file(copy, image));
+    ProcResult sum = run_process({"/usr/bin/sha1sum", copy}, {}, 60000);
+    EXPECT_EQ(sum.status, 0);
+    std::string out = "Tarrow sum:\n";
+    for (size_t i = 0; i < 40; i += 2) {
+        for (char c : sum.out.substr(i, 2))
+            out += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        out += ' ';
+    }
+    return out + "\n";
+}
+
+std::string digest_bytes(const std::string &output)
+{
+    std::string bytes;
+    for (size_t i = 12; i + 2 < output.size(); i += 3)
+        bytes += static_cast<char>(std::stoi(output.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+class Imgseal : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = make_temp_dir();
+        ASSERT_FALSE(dir_.empty());
+    }
+    void TearDown() override { remove_tree(dir_); }
+    std::string file(const std::string &name, const std::string &contents)
+    {
+        std::string path = dir_ + "/" + name;
+        EXPECT_TRUE(write_file(path, contents));
+        return path;
+    }
+    std::string contents(const std::string &path)
+    {
+        std::string text;
+        EXPECT_TRUE(read_file(path, &text));
+        return text;
+    }
+    std::string dir_;
+};
+
+TEST_F(Imgseal, SealsOnlyTheDigestFieldAndIsIdempotent)
+{
+    for (size_t size : {32UL, 33UL, 64UL, 100UL, 4096UL, 1000003UL}) {
+        std::string before = random_bytes(size, static_cast<unsigned>(size));
+        std::string path = file("image", before);
+        std::string expected = expected_output(before, dir_);
+
+        ProcResult first = imgseal({path});
+        EXPECT_EQ(first.status, 0) << first.err;
+        EXPECT_EQ(first.err, "");
+        EXPECT_EQ(first.out, expected) << "size " << size;
+
+        std::string after = contents(path);
+        ASSERT_EQ(after.size(), size);
+        EXPECT_EQ(after.substr(0, size - 32), before.substr(0, size - 32));
+        EXPECT_EQ(after.substr(size - 32, 20), digest_bytes(first.out));
+        EXPECT_EQ(after.substr(size - 12), before.substr(size - 12));
+
+        ProcResult second = imgseal({path, "ignored", "args"});
+        EXPECT_EQ(second.out, first.out);
+        EXPECT_EQ(contents(path), after);
+    }
+}
+
+TEST_F(Imgseal, EveryByteOutsideTheFieldCountsTheFieldDoesNot)
+{
+    std::string base = random_bytes(300, 7);
+    std::string sealed = imgseal({file("a", base)}).out;
+    for (size_t pos : {0UL, 150UL, 267UL, 288UL, 299UL}) {
+        std::string changed = base;
+        changed[pos] = static_cast<char>(changed[pos] ^ 1);
+        EXPECT_NE(imgseal({file("b", changed)}).out, sealed) << "byte " << pos;
+    }
+    std::string field_changed = base;
+    field_changed[270] = static_cast<char>(field_changed[270] ^ 0x55);
+    EXPECT_EQ(imgseal({file("c", field_changed)}).out, sealed);
+}
+
+TEST_F(Imgseal, ThirtyTwoByteFileIsAllTrailer)
+{
+    std::string image = std::string(20, 'D') + "twelve bytes";
+    std::string path = file("tiny", image);
+    ProcResult r = imgseal({path});
+    EXPECT_EQ(r.status, 0);
+    // SHA-1 of twenty zero bytes followed by "twelve bytes".
+    EXPECT_EQ(r.out, expected_output(image, dir_));
+    EXPECT_EQ(contents(path), digest_bytes(r.out) + "twelve bytes");
+}
+
+TEST_F(Imgseal, FailuresNameTheStepAndTheSystemError)
+{
+    struct Case {
+        std::string path;
+        std::string message;
+    };
+    std::string empty = file("empty", "");
+    std::string missing = dir_ + "/missing";
+    for (const Case &c : {Case{empty, "Can't read " + empty + ": Invalid argument"},
+                          Case{missing, "Can't open " + missing + ": No such file or directory"},
+                          Case{dir_, "Can't open " + dir_ + ": Is a directory"}}) {
+        ProcResult r = imgseal({c.path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, kProg + ": " + c.message + "\n");
+    }
+    EXPECT_EQ(contents(empty), "");
+}
+
+TEST_F(Imgseal, NoArgumentDoesNothing)
+{
+    ProcResult r = imgseal({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST_F(Imgseal, FilesWithoutRoomForTheTrailerAreRefusedUntouched)
+{
+    for (size_t size = 1; size < 32; size++) {
+        std::string before = random_bytes(size, static_cast<unsigned>(size));
+        std::string path = file("short", before);
+        ProcResult r = imgseal({path});
+        EXPECT_EQ(r.status, 1) << size;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind(kProg + ": ", 0), 0U) << r.err;
+        EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+        EXPECT_EQ(contents(path), before);
+    }
+}
+
+// Sparse files: 3 GiB is negative as a signed 32-bit size and fails at the
+// mapping; 5 GiB does not fit at all and is refused.  Neither is written.
+TEST_F(Imgseal, LargeFilesAreRefusedUntouched)
+{
+    for (long long size : {3LL << 30, 5LL << 30, 1LL << 32}) {
+        std::string path = dir_ + "/sparse";
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        ASSERT_EQ(pwrite(fd, "trailer!", 8, size - 8), 8);
+        close(fd);
+        struct stat before, after;
+        stat(path.c_str(), &before);
+        ProcResult r = imgseal({path});
+        EXPECT_EQ(r.status, 1) << size;
+        EXPECT_EQ(r.out, "");
+        if (size == 3LL << 30) {
+            EXPECT_EQ(r.err.rfind(kProg + ": Can't read " + path + ": ", 0), 0U) << r.err;
+        } else {
+            EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+        }
+        stat(path.c_str(), &after);
+        EXPECT_EQ(after.st_size, size);
+        EXPECT_EQ(after.st_blocks, before.st_blocks);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        unlink(path.c_str());
+    }
+}
+
+SandboxSpec seal_spec()
+{
+    SandboxSpec spec;
+    spec.binds = {{IMGSEAL_BIN, "/qk/imgseal"}};
+    spec.dev_nodes = {"loop-control"};
+    return spec;
+}
+
+TEST(ImgsealSandbox, ReadOnlyFileSystemAndReadOnlyFileFailAtOpen)
+{
+    SandboxResult r = run_in_sandbox(seal_spec(), [] {
+        if (mount("ro", "/mnt", "tmpfs", 0, nullptr) != 0 || !write_file("/mnt/image", std::string(64, 'x')) ||
+            !write_file("/tmp/ro-file", std::string(64, 'y'), 0444) ||
+            mount(nullptr, "/mnt", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            return 10;
+        ProcResult fs = run_process({"/qk/imgseal", "/mnt/image"}, {}, 10000);
+        put("fs.status", std::to_string(fs.status));
+        put("fs.err", fs.err);
+        pid_t pid = spawn({"/qk/imgseal", "/tmp/ro-file"}, {}, "/tmp/out", "/tmp/err", 65534);
+        int wstatus = 0;
+        wait_for(pid, 10000, &wstatus);
+        std::string err, file;
+        read_file("/tmp/err", &err);
+        read_file("/tmp/ro-file", &file);
+        put("file.status", std::to_string(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1));
+        put("file.err", err);
+        put("file.unchanged", file == std::string(64, 'y') ? "yes" : "no");
+        return 0;
+    }, 30000);
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
+    Report rep = parse_report(r.proc.out);
+    EXPECT_EQ(rep["fs.status"], "1");
+    EXPECT_EQ(rep["fs.err"], "/qk/imgseal: Can't open /mnt/image: Read-only file system\n");
+    EXPECT_EQ(rep["file.status"], "1");
+    EXPECT_EQ(rep["file.err"], "/qk/imgseal: Can't open /tmp/ro-file: Permission denied\n");
+    EXPECT_EQ(rep["file.unchanged"], "yes");
+}
+
+// A full ext4 (1 KiB blocks, no reserve) on a loop device, and an image whose
+// trailer lies in a hole: writing the digest needs a block there is none of.
+TEST(ImgsealSandbox, WriteThatFailsOnAFullFileSystemIsReported)
+{
+    SandboxResult r = run_in_sandbox(seal_spec(), [] {
+        if (!shell("truncate -s 8M /tmp/fs.img && mkfs.ext4 -q -F -b 1024 -m 0 /tmp/fs.img"))
+            return 10;
+        std::string device;
+        int loop = attach_loop("/tmp/fs.img", &device);
+        if (loop < 0 || mount(device.c_str(), "/mnt", "ext4", 0, nullptr) != 0)
+            return 11;
+        close(loop);
+        int fd = open("/mnt/image", O_RDWR | O_CREAT, 0644);
+        if (fd < 0 || pwrite(fd, "head", 4, 0) != 4 || ftruncate(fd, 64 * 1024) != 0 || fsync(fd) != 0)
+            return 12;
+        close(fd);
+        // Fill every remaining block.  Writeback gives back what delayed
+        // allocation had set aside, so fill again until nothing more fits.
+        shell("for i in 1 2 3 4 5 6; do dd if=/dev/zero of=/mnt/filler$i bs=1k 2>/dev/null; sync; done");
+        ProcResult seal = run_process({"/qk/imgseal", "/mnt/image"}, {}, 30000);
+        put("status", std::to_string(seal.status));
+        put("out", seal.out);
+        put("err", seal.err);
+        std::string image;
+        read_file("/mnt/image", &image);
+        put("trailer_zero", image.size() == 64 * 1024 && image.substr(image.size() - 32) == std::string(32, '\0') ? "yes" : "no");
+        return 0;
+    }, 60000);
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
+    Report rep = parse_report(r.proc.out);
+    EXPECT_EQ(rep["status"], "1");
+    EXPECT_EQ(rep["err"], "/qk/imgseal: Can't write /mnt/image: No space left on device\n");
+    EXPECT_EQ(rep["out"].rfind("Tarrow sum:\n", 0), 0U) << "the digest is printed before the write";
+    EXPECT_EQ(rep["trailer_zero"], "yes");
+}
+
+} // namespace
