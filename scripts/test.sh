@@ -10,3 +10,5 @@ echo "=== tests (build/) ==="
 ctest --test-dir build --output-on-failure -j 2 --timeout 600
 echo "=== tests under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/) ==="
 ctest --test-dir build-asan --output-on-failure -j 2 --timeout 600
+echo "=== cross-architecture tests ==="
+scripts/cross-test.sh
