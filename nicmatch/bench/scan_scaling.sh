@@ -17,15 +17,23 @@ for n in 10 100 1000 10000; do
   rm -rf "$dir"; mkdir -p "$dir"
   i=1
   while [ $i -lt $n ]; do
-    printf 'TYPE=Ethernet\nBOOTPROTO=dhcp\nDEVICE=net%d\nHWADDR=02:00:00:%02x:%02x:%02x\nONBOOT=yes\n' \
+    printf 'TYPE=Ethernet\nBOOTPROTO=dhcp\nDEVICE=net%d\nHWADDR=02:00:01:%02x:%02x:%02x\nONBOOT=yes\n' \
       $i $((i / 65536)) $((i / 256 % 256)) $((i % 256)) > "$dir/ifcfg-net$i"
     i=$((i + 1))
   done
   printf 'DEVICE=lan0\nHWADDR=02:00:00:00:00:01\n' > "$dir/ifcfg-lan0"
   test "$(INTERFACE=eth0 /qk/nicmatch)" = lan0
   hyperfine -N --warmup 3 --runs 21 --export-json /tmp/h.json 'env INTERFACE=eth0 /qk/nicmatch' > /dev/null 2>&1
-  python3 -c "import json; r=json.load(open('/tmp/h.json'))['results'][0]; print(f'  {$n:>6} files: median {r[\"median\"]*1000:8.2f} ms  ({r[\"median\"]*1e6/$n:6.1f} us per file)')"
+  python3 -c "import json; r=json.load(open('/tmp/h.json'))['results'][0]; print($n, r['median'])" >> /tmp/medians
 done
+python3 - <<'PY'
+rows = [line.split() for line in open('/tmp/medians')]
+n0, t0 = int(rows[0][0]), float(rows[0][1])
+for n, t in rows:
+    n, t = int(n), float(t)
+    extra = f"  ({(t - t0) * 1e6 / (n - n0):5.2f} us for each file beyond {n0})" if n > n0 else ""
+    print(f"  {n:>6} files: median {t * 1000:7.2f} ms{extra}")
+PY
 INNER
 "$build/testsupport/qk-sandbox" --net --bind "$build/nicmatch/nicmatch:/qk/nicmatch" --bind "$inner:/bench.sh" \
   -- /bin/sh /bench.sh 2>&1
