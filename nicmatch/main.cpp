@@ -6,6 +6,7 @@
 #include "lock.h"
 #include "lookup.h"
 
+#include <glib.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -72,11 +73,13 @@ int main()
     cfg_list = cfg_scan(kConfigDir);
 
     char *addr = read_iface_address(kNetDir, iface);
-    if (addr == nullptr || cfg_list == nullptr)
+    if (addr == nullptr)
         finish();
 
-    const char *name = match_device(cfg_list, addr, iface);
+    // The name printed belongs to the list, which outlives the address text.
+    const char *name = cfg_list != nullptr ? match_device(cfg_list, addr, iface) : nullptr;
     if (name != nullptr)
         printf("%s", name);
+    g_free(addr);
     finish();
 }

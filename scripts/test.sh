@@ -12,3 +12,7 @@ echo "=== tests under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/
 ctest --test-dir build-asan --output-on-failure -j 2 --timeout 600
 echo "=== cross-architecture tests ==="
 scripts/cross-test.sh
+echo "=== Debian package ==="
+scripts/package.sh
+echo "=== fuzzing ==="
+scripts/fuzz.sh 30

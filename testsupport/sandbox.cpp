@@ -377,6 +377,26 @@ SandboxResult run_program_in_sandbox(const SandboxSpec &spec, const std::vector<
     }, timeout_ms);
 }
 
+std::vector<std::string> under_memcheck(const std::vector<std::string> &argv)
+{
+    std::vector<std::string> out = {"/usr/bin/valgrind", "--tool=memcheck", "-q",
+                                    "--error-exitcode=" + std::to_string(kMemcheckError), "--leak-check=full",
+                                    "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+
+std::string memcheck_unavailable()
+{
+#ifdef QK_SANITIZED
+    return "this build is sanitized; memcheck runs the plain build";
+#else
+    if (access("/usr/bin/valgrind", X_OK) != 0)
+        return "valgrind is not installed";
+    return "";
+#endif
+}
+
 bool shell(const std::string &command)
 {
     int status = system(command.c_str());

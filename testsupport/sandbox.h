@@ -97,6 +97,13 @@ using Report = std::map<std::string, std::string>;
 void put(const std::string &key, const std::string &value);
 Report parse_report(const std::string &text);
 
+// argv run under valgrind's memcheck: any invalid access or definite leak
+// makes it exit with kMemcheckError (memory kept until exit is allowed).
+const int kMemcheckError = 99;
+std::vector<std::string> under_memcheck(const std::vector<std::string> &argv);
+// Empty when memcheck can run the programs of this build, else the reason.
+std::string memcheck_unavailable();
+
 // Helpers for sandbox bodies and tests.
 bool shell(const std::string &command);   // /bin/sh -c; true on status 0
 bool write_file(const std::string &path, const std::string &contents, unsigned mode = 0644);

@@ -160,3 +160,41 @@ TEST(Nicmatch, UnreadableConfigurationIsSkipped)
 }
 
 } // namespace
+
+namespace {
+
+// The real configuration samples as the configuration directory, runs that
+// match, miss and end early, all under valgrind.
+TEST(Nicmatch, CleanUnderMemcheck)
+{
+    std::string why = memcheck_unavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    SandboxSpec spec;
+    spec.binds = {{NICMATCH_BIN, "/qk/nicmatch"},
+                  {std::string(QK_TESTDATA_DIR) + "/ifcfg", "/etc/sysconfig/network-scripts"}};
+    spec.files = {{"/sys/class/net/eth0/address", "00:11:22:33:44:EE\n", 0444},
+                  {"/sys/class/net/eth1/address", "02:00:00:00:00:99\n", 0444}};
+    SandboxResult r = run_in_sandbox(spec, [] {
+        int n = 0;
+        for (const char *env : {"INTERFACE=eth0", "INTERFACE=eth1", "INTERFACE=absent", "NOTHING=1"}) {
+            ProcResult p = run_process(under_memcheck({"/qk/nicmatch"}), {env}, 120000);
+            put("status" + std::to_string(n), std::to_string(p.status));
+            put("out" + std::to_string(n), p.out);
+            put("err" + std::to_string(n), p.err);
+            n++;
+        }
+        return 0;
+    }, 300000);
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
+    Report rep = parse_report(r.proc.out);
+    for (int n = 0; n < 4; n++)
+        EXPECT_EQ(rep["status" + std::to_string(n)], "0") << rep["err" + std::to_string(n)];
+    // ifcfg-test-wired-static binds 00:11:22:33:44:ee to eth0.
+    EXPECT_EQ(rep["out0"], "eth0");
+    EXPECT_EQ(rep["out1"], "");
+}
+
+} // namespace

@@ -285,3 +285,38 @@ TEST(GrowLostFound, LeavesEmptyPrivateDirectoryAndReportsFirstFailure)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Orphdir, CleanUnderMemcheck)
+{
+    std::string why = memcheck_unavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    SandboxResult r = run_in_sandbox(orphdir_spec(), [] {
+        if (chdir("/tmp") != 0)
+            return 10;
+        int n = 0;
+        for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{}, std::vector<std::string>{"x"}}) {
+            std::vector<std::string> argv = {"/qk/orphdir"};
+            argv.insert(argv.end(), args.begin(), args.end());
+            ProcResult p = run_process(under_memcheck(argv), {"LANG=C.UTF-8"}, 120000);
+            put("status" + std::to_string(n), std::to_string(p.status));
+            put("err" + std::to_string(n), p.err);
+            n++;
+        }
+        return 0;
+    }, 300000);
+    if (r.skipped)
+        GTEST_SKIP() << r.skip_reason;
+    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
+    Report rep = parse_report(r.proc.out);
+    EXPECT_EQ(rep["status0"], "0") << rep["err0"];
+    EXPECT_EQ(rep["err0"], kBanner);
+    EXPECT_EQ(rep["status1"], "1") << rep["err1"];
+    EXPECT_EQ(rep["err1"], kBanner + "mkdir: File exists\n");
+    EXPECT_EQ(rep["status2"], "1") << rep["err2"];
+    EXPECT_EQ(rep["err2"], kBanner + "Usage: orphdir\n");
+}
+
+} // namespace
