@@ -1,18 +1,32 @@
 #!/bin/bash
 # Sets up and builds (plainly and with the sanitizers), then runs the whole
-# test suite in both builds.  Tests that need namespaces or root report
+# test suite: both builds' tests, the cross-architecture tests, the package
+# check and the fuzzers.  Tests that need namespaces or root report
 # themselves as skipped, with the reason, where those are not available.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --asan
 
-echo "=== tests (build/) ==="
-ctest --test-dir build --output-on-failure -j 2 --timeout 600
-echo "=== tests under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/) ==="
-ctest --test-dir build-asan --output-on-failure -j 2 --timeout 600
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+run_ctest() {  # build directory, heading
+  echo "=== $2 ($1/) ==="
+  ctest --test-dir "$1" --output-on-failure -j 2 --timeout 900 | tee -a "$log"
+}
+run_ctest build "tests"
+run_ctest build-asan "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 echo "=== cross-architecture tests ==="
-scripts/cross-test.sh
+scripts/cross-test.sh | tee -a "$log"
 echo "=== Debian package ==="
-scripts/package.sh
+scripts/package.sh | tee -a "$log"
 echo "=== fuzzing ==="
 scripts/fuzz.sh 30
+
+# One line for the whole run (every step above stops the run on a failure).
+total=0
+for n in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p' "$log"); do
+  total=$((total + n))
+done
+skipped=$(grep -c '(Skipped)$' "$log" || true)
+checks=$(sed -n 's/^package: \([0-9]*\) passed.*/\1/p' "$log")
+echo "suite: $((total - skipped + checks)) passed, 0 failed, $skipped skipped"

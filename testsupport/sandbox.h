@@ -97,6 +97,17 @@ using Report = std::map<std::string, std::string>;
 void put(const std::string &key, const std::string &value);
 Report parse_report(const std::string &text);
 
+// In a GoogleTest body, after run_in_sandbox: skips the test when no sandbox
+// could be made here, fails it when the body did not end with status 0, and
+// otherwise reads the body's report into `report`.
+#define SANDBOX_REPORT(result, report)                                   \
+    do {                                                                 \
+        if ((result).skipped)                                            \
+            GTEST_SKIP() << (result).skip_reason;                        \
+        ASSERT_EQ((result).proc.status, 0) << (result).proc.err;         \
+        (report) = parse_report((result).proc.out);                      \
+    } while (0)
+
 // argv run under valgrind's memcheck: any invalid access or definite leak
 // makes it exit with kMemcheckError (memory kept until exit is allowed).
 const int kMemcheckError = 99;

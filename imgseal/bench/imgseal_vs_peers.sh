@@ -14,6 +14,7 @@ inner=$(mktemp)
 trap 'rm -f "$inner"' EXIT
 cat > "$inner" <<'INNER'
 set -eu
+exec 2>&1
 cd /tmp
 head -c 1073741792 /dev/urandom > image.bin
 head -c 32 /dev/zero >> image.bin

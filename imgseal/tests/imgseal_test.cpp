@@ -230,10 +230,8 @@ TEST(ImgsealSandbox, ReadOnlyFileSystemAndReadOnlyFileFailAtOpen)
         put("file.unchanged", file == std::string(64, 'y') ? "yes" : "no");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["fs.status"], "1");
     EXPECT_EQ(rep["fs.err"], "/qk/imgseal: Can't open /mnt/image: Read-only file system\n");
     EXPECT_EQ(rep["file.status"], "1");
@@ -269,10 +267,8 @@ TEST(ImgsealSandbox, WriteThatFailsOnAFullFileSystemIsReported)
         put("trailer_zero", image.size() == 64 * 1024 && image.substr(image.size() - 32) == std::string(32, '\0') ? "yes" : "no");
         return 0;
     }, 60000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["status"], "1");
     EXPECT_EQ(rep["err"], "/qk/imgseal: Can't write /mnt/image: No space left on device\n");
     EXPECT_EQ(rep["out"].rfind("Tarrow sum:\n", 0), 0U) << "the digest is printed before the write";

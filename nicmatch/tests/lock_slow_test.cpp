@@ -54,10 +54,8 @@ TEST(LockSlow, AlarmEndsARunHeldUpPastTheLockStep)
         put("lock", lock_exists() ? "present" : "gone");
         return 0;
     }, 60000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["held"], "yes");
     EXPECT_EQ(rep["status"], "exit 1");
     EXPECT_GT(std::stod(rep["seconds"]), 9.8);

@@ -39,10 +39,8 @@ TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
         put("after2", lock_exists() ? "present" : "gone");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["held"], rep["pid"]);
     EXPECT_EQ(rep["mode"], std::to_string(0644));
     EXPECT_EQ(rep["status"], "exit 0");
@@ -79,10 +77,8 @@ TEST(Lock, SigtermPastTheLockStepRemovesItAndEndsWithOne)
         put("lock_after_owner", lock_exists() ? "present" : "gone");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["waiter"], "signal " + std::to_string(SIGTERM));
     EXPECT_EQ(rep["lock_after_waiter"], rep["owner_pid"]);
     EXPECT_EQ(rep["owner"], "exit 1");
@@ -115,10 +111,8 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
         put("lock", lock_exists() ? "present" : "gone");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["second_reader_while_held"], "no");
     ASSERT_NE(rep["takeover_ms"], "never");
     // One pause of 100 ms, plus scheduling on a busy machine.
@@ -172,10 +166,8 @@ TEST(Lock, UnprivilegedRunWithUnwritableDevGoesOnAtOnce)
         put("b_same_lock", lock_text() == theirs && before.st_ino == after.st_ino ? "yes" : "no");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["a_status"], "exit 0");
     EXPECT_LT(std::stoi(rep["a_ms"]), 1000);
     EXPECT_EQ(rep["a_out"], "net0");

@@ -186,10 +186,8 @@ TEST(Nicmatch, CleanUnderMemcheck)
         }
         return 0;
     }, 300000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     for (int n = 0; n < 4; n++)
         EXPECT_EQ(rep["status" + std::to_string(n)], "0") << rep["err" + std::to_string(n)];
     // ifcfg-test-wired-static binds 00:11:22:33:44:ee to eth0.

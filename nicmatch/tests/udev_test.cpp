@@ -45,10 +45,8 @@ TEST(UdevRule, RenamesANewInterfaceToItsConfiguredName)
             put(std::string("exists.") + name, access((std::string("/sys/class/net/") + name).c_str(), F_OK) == 0 ? "yes" : "no");
         return 0;
     }, 120000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["eth0.status"], "0") << rep["eth0.log"];
     EXPECT_EQ(rep["exists.lan0"], "yes") << rep["eth0.log"];
     EXPECT_EQ(rep["exists.eth0"], "no");

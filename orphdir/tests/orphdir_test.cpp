@@ -189,10 +189,8 @@ TEST(Orphdir, ArgumentsGiveUsageAndCreateNothing)
         report_dir("after");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     for (const char *tag : {"one", "two"}) {
         EXPECT_EQ(rep[std::string(tag) + ".status"], "1");
         EXPECT_EQ(rep[std::string(tag) + ".err"], kBanner + "Usage: orphdir\n");
@@ -216,10 +214,8 @@ TEST(Orphdir, RunningOutOfInodesStopsAtCreatAndKeepsTheFillers)
         report_dir("after");
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["run.status"], "1");
     EXPECT_EQ(rep["run.err"], kBanner + "creat: No space left on device\n");
     EXPECT_EQ(rep["after.isdir"], "1");
@@ -247,10 +243,8 @@ TEST(Orphdir, UsageTextIsTranslatedBannerIsNot)
         run_and_report("no_language", {"x"}, {"LANG=C.UTF-8"});
         return 0;
     }, 30000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["language.err"], kBanner + "Aufruf: orphdir (ohne Argumente)\n");
     EXPECT_EQ(rep["language.status"], "1");
     // The C locale never translates; without LANGUAGE, C.UTF-8 has no catalogue.
@@ -307,10 +301,8 @@ TEST(Orphdir, CleanUnderMemcheck)
         }
         return 0;
     }, 300000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    Report rep = parse_report(r.proc.out);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
     EXPECT_EQ(rep["status0"], "0") << rep["err0"];
     EXPECT_EQ(rep["err0"], kBanner);
     EXPECT_EQ(rep["status1"], "1") << rep["err1"];
