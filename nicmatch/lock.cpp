@@ -162,10 +162,15 @@ Removal remove_stale(const char *path, const struct stat &judged)
 {
     char dir[PATH_MAX];
     dir_of(path, dir, sizeof dir);
+    // Without the directory lock (it cannot be opened or locked at all) the
+    // removal goes on unguarded rather than never.
     int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0 && flock(dfd, LOCK_EX | LOCK_NB) != 0) {
+        bool busy = errno == EWOULDBLOCK;
         close(dfd);
-        return Removal::kBusy;
+        if (busy)
+            return Removal::kBusy;
+        dfd = -1;
     }
     Removal result = Removal::kRemoved;
     struct stat now;
