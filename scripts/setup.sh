@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   g++ cmake make pkg-config libglib2.0-dev libgtest-dev libbenchmark-dev
-  gettext iproute2 util-linux e2fsprogs xfsprogs btrfs-progs dosfstools
+  gettext iproute2 util-linux mount e2fsprogs xfsprogs btrfs-progs dosfstools
   libssl-dev openssl coreutils time dpkg-dev file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-14-dev
   qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
 )
