@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <iostream>
+
 namespace {
 
 TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
@@ -94,12 +96,15 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
         pid_t owner = start_nicmatch(0, "/tmp/out0");
         wait_until([] { return opened(0); }, 5000);
         pid_t waiter = start_nicmatch(1, "/tmp/out1");
-        usleep(500000);
+        // Release at some point of the waiter's 100 ms cycle, not in step with it.
+        usleep(500000 + static_cast<useconds_t>(getpid() % 100) * 1000);
         put("second_reader_while_held", opened(1) ? "yes" : "no");
+        double fed = now_seconds();
         feed(0);
         int wstatus = 0;
         wait_for(owner, 5000, &wstatus);
         double released = now_seconds();
+        put("owner_ms", std::to_string(static_cast<int>((released - fed) * 1000)));
         std::string mine = std::to_string(waiter) + "\n";
         bool took = wait_until([&] { return lock_text() == mine; }, 3000);
         put("takeover_ms", took ? std::to_string(static_cast<int>((now_seconds() - released) * 1000)) : "never");
@@ -117,6 +122,8 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
     ASSERT_NE(rep["takeover_ms"], "never");
     // One pause of 100 ms, plus scheduling on a busy machine.
     EXPECT_LT(std::stoi(rep["takeover_ms"]), 300);
+    std::cout << "[ timing   ] owner ended " << rep["owner_ms"] << " ms after its address came; lock taken over "
+              << rep["takeover_ms"] << " ms after that\n";
     EXPECT_EQ(rep["waiter"], "exit 0");
     EXPECT_EQ(rep["out0"], "net0");
     EXPECT_EQ(rep["out1"], "net1");
