@@ -246,11 +246,11 @@ int enter_sandbox(const SandboxSpec &spec, const std::string &root)
         if (!make_mountpoint(host, inside) || mount(host.c_str(), inside.c_str(), nullptr, MS_BIND, nullptr) != 0)
             return fail_setup("bind", host);
     }
-    for (const char *fd_link : {"fd", "stdin", "stdout", "stderr"}) {
-        std::string target = std::string(fd_link) == "fd" ? "/proc/self/fd" : std::string("/proc/self/fd/") +
-            (std::string(fd_link) == "stdin" ? "0" : std::string(fd_link) == "stdout" ? "1" : "2");
-        if (symlink(target.c_str(), (dev + "/" + fd_link).c_str()) != 0)
-            return fail_setup("symlink", dev + "/" + fd_link);
+    const std::pair<const char *, const char *> dev_links[] = {
+        {"fd", "/proc/self/fd"}, {"stdin", "/proc/self/fd/0"}, {"stdout", "/proc/self/fd/1"}, {"stderr", "/proc/self/fd/2"}};
+    for (const auto &[name, target] : dev_links) {
+        if (symlink(target, (dev + "/" + name).c_str()) != 0)
+            return fail_setup("symlink", dev + "/" + name);
     }
 
     if (mkdir((root + "/proc").c_str(), 0555) != 0 || mount("proc", (root + "/proc").c_str(), "proc", 0, nullptr) != 0)
