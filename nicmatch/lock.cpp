@@ -30,8 +30,9 @@
 //    the process that did;
 //  - we already sent SIGKILL to the named process for this very file (it
 //    cannot survive that, even if it is not yet reaped);
-//  - the file has named no usable pid for a whole patience period.
-// Otherwise the named process is a live owner: it gets SIGKILL, as before.
+//  - the file has named no usable pid since we first saw it, a whole
+//    patience period ago.
+// Otherwise the named process is a live owner that hangs: it gets SIGKILL.
 //
 // Removal makes sure it removes the file it judged: under an flock of the
 // lock's directory (so that runs judging the same file at the same moment do
