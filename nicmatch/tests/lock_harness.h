@@ -155,6 +155,13 @@ inline std::string describe_status(int wstatus)
     return "?";
 }
 
+// How child `pid` ended ("exit N", "signal N"), or "hung" after timeout_ms.
+inline std::string ended(pid_t pid, int timeout_ms)
+{
+    int wstatus = 0;
+    return wait_for(pid, timeout_ms, &wstatus) ? describe_status(wstatus) : "hung";
+}
+
 inline std::string file_text(const std::string &path)
 {
     std::string text;
@@ -190,16 +197,14 @@ inline std::string serve_one_at_a_time(const std::vector<pid_t> &pids)
         overlaps += waiting().size() > 1;
         wrong_owner += lock_text() != std::to_string(pids[holder]) + "\n";
         feed(static_cast<int>(holder));
-        int wstatus = 0;
-        wait_for(pids[holder], 5000, &wstatus);
+        ended(pids[holder], 5000);
         done[holder] = true;
         served++;
     }
     for (size_t i = 0; i < count; i++) {
-        int wstatus = 0;
         if (!done[i]) {
             kill(pids[i], SIGKILL);
-            wait_for(pids[i], 5000, &wstatus);
+            ended(pids[i], 5000);
         }
         wrong_name += file_text("/tmp/out" + std::to_string(i)) != name_of(static_cast<int>(i));
     }

@@ -47,8 +47,7 @@ TEST(LockSlow, AlarmEndsARunHeldUpPastTheLockStep)
         pid_t pid = start_nicmatch(0, "/tmp/out");
         wait_until([] { return opened(0); }, 5000);
         put("held", lock_exists() ? "yes" : "no");
-        int wstatus = 0;
-        put("status", wait_for(pid, 20000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("status", ended(pid, 20000));
         put("seconds", std::to_string(now_seconds() - start));
         put("out", file_text("/tmp/out"));
         put("lock", lock_exists() ? "present" : "gone");
@@ -128,8 +127,7 @@ TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
              pid_t owner = start_sleeper();
              write_lock(std::to_string(owner) + "\n");
              kill(owner, SIGKILL);
-             int wstatus;
-             wait_for(owner, 5000, &wstatus);
+             ended(owner, 5000);
              return 0;
          }},
     };

@@ -22,8 +22,7 @@ TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
         struct stat st;
         put("mode", stat(kLock, &st) == 0 ? std::to_string(st.st_mode & 07777) : "none");
         feed(0);
-        int wstatus = 0;
-        put("status", wait_for(pid, 5000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("status", ended(pid, 5000));
         put("out", file_text("/tmp/out"));
         put("after", lock_exists() ? "present" : "gone");
 
@@ -32,8 +31,7 @@ TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
         wait_until([] { return opened(1); }, 5000);
         put("held1", lock_exists() ? "present" : "gone");
         feed(1, "00:00:00:00:00:00\n");
-        wait_for(pid, 5000, &wstatus);
-        put("status1", describe_status(wstatus));
+        put("status1", ended(pid, 5000));
         put("out1", file_text("/tmp/out1"));
         put("after1", lock_exists() ? "present" : "gone");
         ProcResult plain = run_process({"/qk/nicmatch"}, {}, 5000);
@@ -68,13 +66,12 @@ TEST(Lock, SigtermPastTheLockStepRemovesItAndEndsWithOne)
         pid_t waiter = start_nicmatch(1, "/tmp/out1");
         usleep(300000);
         kill(waiter, SIGTERM);
-        int wstatus = 0;
-        put("waiter", wait_for(waiter, 5000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("waiter", ended(waiter, 5000));
         put("lock_after_waiter", lock_text());
         put("owner_pid", std::to_string(owner) + "\n");
 
         kill(owner, SIGTERM);
-        put("owner", wait_for(owner, 5000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("owner", ended(owner, 5000));
         put("owner_out", file_text("/tmp/out0"));
         put("lock_after_owner", lock_exists() ? "present" : "gone");
         return 0;
@@ -101,8 +98,7 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
         put("second_reader_while_held", opened(1) ? "yes" : "no");
         double fed = now_seconds();
         feed(0);
-        int wstatus = 0;
-        wait_for(owner, 5000, &wstatus);
+        ended(owner, 5000);
         double released = now_seconds();
         put("owner_ms", std::to_string(static_cast<int>((released - fed) * 1000)));
         std::string mine = std::to_string(waiter) + "\n";
@@ -110,7 +106,7 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
         put("takeover_ms", took ? std::to_string(static_cast<int>((now_seconds() - released) * 1000)) : "never");
         wait_until([] { return opened(1); }, 5000);
         feed(1);
-        put("waiter", wait_for(waiter, 5000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("waiter", ended(waiter, 5000));
         put("out0", file_text("/tmp/out0"));
         put("out1", file_text("/tmp/out1"));
         put("lock", lock_exists() ? "present" : "gone");
@@ -153,8 +149,7 @@ TEST(Lock, UnprivilegedRunWithUnwritableDevGoesOnAtOnce)
         // Without a lock file: EACCES at once, and nothing is created.
         pid_t pid = start_nicmatch(0, "/tmp/out_a", 65534);
         double start = now_seconds();
-        int wstatus = 0;
-        put("a_status", wait_for(pid, 10000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("a_status", ended(pid, 10000));
         put("a_ms", std::to_string(static_cast<int>((now_seconds() - start) * 1000)));
         put("a_out", file_text("/tmp/out_a"));
         put("a_lock", lock_exists() ? "present" : "gone");
@@ -166,7 +161,7 @@ TEST(Lock, UnprivilegedRunWithUnwritableDevGoesOnAtOnce)
         stat(kLock, &before);
         pid = start_nicmatch(0, "/tmp/out_b", 65534);
         start = now_seconds();
-        put("b_status", wait_for(pid, 10000, &wstatus) ? describe_status(wstatus) : "hung");
+        put("b_status", ended(pid, 10000));
         put("b_ms", std::to_string(static_cast<int>((now_seconds() - start) * 1000)));
         put("b_out", file_text("/tmp/out_b"));
         stat(kLock, &after);
