@@ -212,3 +212,18 @@ inline std::string serve_one_at_a_time(const std::vector<pid_t> &pids)
            std::to_string(wrong_owner) + ", wrong name " + std::to_string(wrong_name) + ", lock " +
            (lock_exists() ? "present" : "gone");
 }
+
+// Starts `count` runs at once in a sandbox, one per interface, and serves
+// them one at a time; the report's "result" is serve_one_at_a_time's summary.
+inline SandboxResult run_concurrently(int count)
+{
+    return run_in_sandbox(lock_spec(count, true), [count] {
+        if (!make_fifos(count))
+            return 10;
+        std::vector<pid_t> pids;
+        for (int i = 0; i < count; i++)
+            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
+        put("result", serve_one_at_a_time(pids));
+        return 0;
+    }, 180000);
+}

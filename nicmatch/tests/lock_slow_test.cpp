@@ -164,19 +164,10 @@ TEST(LockSlow, LocksNamingNoUsableProcessSignalNobodyAndEnd)
 
 TEST(LockSlow, HundredConcurrentRunsTakeTurns)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(100, true), [] {
-        if (!make_fifos(100))
-            return 10;
-        std::vector<pid_t> pids;
-        for (int i = 0; i < 100; i++)
-            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
-        put("result", serve_one_at_a_time(pids));
-        return 0;
-    }, 180000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    EXPECT_EQ(parse_report(r.proc.out)["result"], "served 100, overlaps 0, wrong owner 0, wrong name 0, lock gone");
+    SandboxResult r = run_concurrently(100);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["result"], "served 100, overlaps 0, wrong owner 0, wrong name 0, lock gone");
 }
 
 } // namespace

@@ -128,19 +128,10 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
 
 TEST(Lock, TwentyConcurrentRunsTakeTurns)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(20, true), [] {
-        if (!make_fifos(20))
-            return 10;
-        std::vector<pid_t> pids;
-        for (int i = 0; i < 20; i++)
-            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
-        put("result", serve_one_at_a_time(pids));
-        return 0;
-    }, 120000);
-    if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
-    ASSERT_EQ(r.proc.status, 0) << r.proc.err;
-    EXPECT_EQ(parse_report(r.proc.out)["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone");
+    SandboxResult r = run_concurrently(20);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone");
 }
 
 TEST(Lock, UnprivilegedRunWithUnwritableDevGoesOnAtOnce)
