@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit Arm (hard float) with Debian's cross compiler; tests
 # run under qemu-user.  unsigned long is 32 bits here.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs inside the sandbox: a sample image with a 32-byte trailer (20-byte
 # digest field, then 12 bytes of its own), sealed and checked independently.
 set -e

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs inside the sandbox: sample configuration, veth interfaces with chosen
 # addresses, and nicmatch asked for each of them.
 set -e

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs inside the sandbox: a small ext4 file system on a loop device (which
 # detaches itself when the sandbox goes), and orphdir run at its top.
 set -e

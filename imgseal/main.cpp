@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imgseal: seals an image file.  The image ends in a 32-byte trailer whose
 // first 20 bytes hold a SHA-1 digest of the whole file, computed with those
 // 20 bytes taken as zeros; imgseal computes it, prints it and writes it there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sha1.h"
 #include "sha1_internal.h"
 

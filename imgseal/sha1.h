@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-1 (FIPS 180-1) as a streaming engine: sha1_init, any number of
 // sha1_update calls, then one sha1_final.  The caller owns the context; the
 // engine allocates nothing and does no input or output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-1 compression with the Armv8 SHA1 instructions: ABCD in one vector,
 // E as a scalar; each sha1c/sha1p/sha1m does four steps on message words
 // that already carry the round constant.

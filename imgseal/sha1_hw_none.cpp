@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processors without a SHA-1 path here use the portable compression only.
 #include "sha1_internal.h"
 

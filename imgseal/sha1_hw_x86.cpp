@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-1 compression with the x86-64 SHA extensions.  ABCD stay in one vector
 // (A in the highest lane) and E rides in the highest lane of another; the
 // four message vectors are rotated through the schedule instructions, four

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's compression paths, for its own tests and benchmarks: the
 // portable one, and the processor's SHA instructions where it has them
 // (x86-64 SHA extensions, Armv8 SHA1).  sha1_update and sha1_final use the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cfgscan.h"
 
 #include <glib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the interface configuration directory into hardware-address bindings.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instance lock: concurrent runs take turns through a lock file that
 // holds the owner's process id.
 #pragma once

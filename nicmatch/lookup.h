@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading an interface's current hardware address and choosing its name.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nicmatch: prints the configured name for the network interface named by
 // INTERFACE, found through its hardware address in the ifcfg-* files.
 // Concurrent runs take turns through a lock file; once a run holds it (or

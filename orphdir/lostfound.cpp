@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lostfound.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Growing a new, empty directory until it holds more than 11 blocks.
 #pragma once
 

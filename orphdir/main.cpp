@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orphdir: creates "lost+found" in the current directory and grows it past
 // 11 blocks, so that a file system checker later finds room in it without
 // having to allocate blocks.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the SHA-1 engine, its self-test and imgseal for arm64 and armhf with
 # Debian's cross compilers, and runs their tests under qemu-user: arm64 takes
 # the Armv8 SHA1 path (qemu offers the feature), armhf the portable path with

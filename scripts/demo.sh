@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds, and shows the programs at work on sample data, each in a
 # throw-away sandbox (nothing is changed on this machine).
 set -euo pipefail

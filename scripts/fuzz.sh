@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (ASan + UBSan) in build-fuzz/ and
 # runs each for a bounded time, seeded from ../shared/testdata: the
 # configuration parse against its reference, and the SHA-1 engine's paths and

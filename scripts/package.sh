@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package (build-deb/quarrykit_<version>_<arch>.deb) and
 # checks it: the three programs in /usr/sbin, their manual pages in section 8
 # (formatted without warnings), the example device-manager rule calling

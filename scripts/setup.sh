@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs what the build and the tests need (only what is missing), then
 # configures and builds quarrykit in build/ (and, with --asan, in build-asan/
 # too, with AddressSanitizer and UndefinedBehaviorSanitizer).  Debian 12, as root.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Sets up and builds (plainly and with the sanitizers), then runs the whole
 # test suite: both builds' tests, the cross-architecture tests, the package
 # check and the fuzzers.  Tests that need namespaces or root report

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qk-sandbox: runs a command in the same throw-away sandbox the tests use,
 // for the demo and for timing whole processes.
 //

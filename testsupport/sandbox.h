@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running processes, and running them inside a throw-away system view: a
 // private mount namespace (and, on request, a private network namespace)
 // whose root is a tmpfs built from read-only binds of the host's programs and

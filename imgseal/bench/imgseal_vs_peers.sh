@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Whole-process comparison on one 1 GiB file with a warm page cache: imgseal
 # against `openssl dgst -sha1` and `sha1sum` on the same file in the same run
 # (hyperfine medians), and the peak resident memory of each (GNU time).

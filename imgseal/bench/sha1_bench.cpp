@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the engine's two compression paths beside OpenSSL's SHA-1,
 // on the same buffers in the same run: one whole digest (init, update,
 // final) per iteration.

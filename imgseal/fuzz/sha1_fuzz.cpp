@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the SHA-1 engine: the input is hashed whole and in pieces whose
 // sizes come from its own first bytes, on the portable path and (where the
 // processor has it) the hardware path.  Every digest must agree.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Seals files of several sizes with the imgseal command given (an emulator
 # and its arguments may come first) and checks each seal with sha1sum, the
 # untouched bytes, and two failure messages.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SHA-1 engine's checks without a test framework, for builds where none
 // is at hand (cross builds run under an emulator): known answers and NIST's
 // byte vectors on every path, random splits across paths, and optionally the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into imgseal by a test: close() of a file whose name contains
 // "close-fails" reports EIO (after really closing it), as a file system that
 // only reports a failed write when the file is closed would.

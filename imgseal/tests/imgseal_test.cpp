@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built imgseal on real files: the seal checked with an independent
 // SHA-1 (sha1sum), every message, and the files it must leave alone.
 #include "sandbox.h"

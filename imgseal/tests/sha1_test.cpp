@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SHA-1 engine: known answers on both compression paths, NIST's byte
 // vectors, any split of the input, and the 2^32-byte counter wrap.
 #include "sha1.h"

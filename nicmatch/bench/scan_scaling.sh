@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Whole-process time of one nicmatch run against 10, 100, 1,000 and 10,000
 # configuration files (hyperfine medians), in a sandbox with a veth interface,
 # to show that the scan grows linearly with the number of files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the parse of one configuration file: the bytes of a file in, the
 // binding out, checked against a second, deliberately plain implementation of
 // the same rules on std::string.  Any difference aborts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the lock tests: a sandbox with fake address files (plain files
 // or FIFOs that hold a run up until the test feeds them), configuration for
 // interfaces eth0..ethN-1 named net0..netN-1, and the built nicmatch.

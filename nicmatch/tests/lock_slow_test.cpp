@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instance lock and the watchdog on real processes: the cases that wait
 // out the 10-second alarm or the 20-second patience.  Each group runs its
 // cases in sandboxes side by side.

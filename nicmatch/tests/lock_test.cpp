@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instance lock and the watchdog, on real processes in a sandbox with its
 // own /dev: the cases that take well under ten seconds.
 #include "lock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built nicmatch, run end to end in a sandbox with its own configuration
 // directory and, where real kernel address files are wanted, its own network
 // namespace with veth interfaces.

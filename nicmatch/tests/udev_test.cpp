@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example device-manager rule with the real device manager: udevadm test
 // in a sandbox with its own network namespace runs nicmatch for a new veth
 // interface and renames it to the configured name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orphdir on real file systems: small images made for each test, loop-mounted
 // inside a sandbox, and the built program run in them.
 #include "lostfound.h"
