@@ -224,6 +224,39 @@ TEST(Orphdir, RunningOutOfInodesStopsAtCreatAndKeepsTheFillers)
     EXPECT_EQ(rep["after.contiguous"], "1");
 }
 
+TEST(Orphdir, NewDirectorySwappedForALinkIsNotUsed)
+{
+    SandboxSpec spec = orphdir_spec();
+    spec.binds.push_back({SWAP_MKDIR_LIB, "/qk/swap_mkdir.so"});
+    std::string filler0 = kFillerPrefix + "00000000";
+    SandboxResult r = run_in_sandbox(spec, [&] {
+        // The link points at a directory whose first filler name is itself a
+        // link to a file that must keep its contents.
+        if (!make_dirs("/tmp/work") || !make_dirs("/tmp/victim") || !write_file("/tmp/secret", "precious\n", 0600) ||
+            symlink("/tmp/secret", ("/tmp/victim/" + filler0).c_str()) != 0 || chdir("/tmp/work") != 0)
+            return 11;
+        run_and_report("run", {}, {"PATH=/usr/bin:/bin", "LD_PRELOAD=/qk/swap_mkdir.so", "QK_SWAP_TARGET=/tmp/victim",
+                                   "ASAN_OPTIONS=verify_asan_link_order=0"});
+        std::string secret;
+        put("secret", read_file("/tmp/secret", &secret) ? secret : "unreadable");
+        std::vector<std::string> names = entries("/tmp/victim");
+        put("victim.entries", std::to_string(names.size()));
+        put("victim.first", names.empty() ? "" : names[0]);
+        struct stat st;
+        put("work.link", lstat("lost+found", &st) == 0 && S_ISLNK(st.st_mode) ? "1" : "0");
+        return 0;
+    }, 30000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["work.link"], "1") << "the preloaded mkdir did not swap the directory";
+    EXPECT_EQ(rep["run.status"], "1");
+    // O_DIRECTORY with O_NOFOLLOW refuses the link as "not a directory".
+    EXPECT_EQ(rep["run.err"], kBanner + "open: " + strerror(ENOTDIR) + "\n");
+    EXPECT_EQ(rep["secret"], "precious\n");
+    EXPECT_EQ(rep["victim.entries"], "1");
+    EXPECT_EQ(rep["victim.first"], filler0);
+}
+
 TEST(Orphdir, UsageTextIsTranslatedBannerIsNot)
 {
     const std::string po =
