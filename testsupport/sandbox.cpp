@@ -9,7 +9,11 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <grp.h>
 #include <sys/wait.h>
@@ -26,6 +30,33 @@ namespace {
 
 const int kSkipStatus = 77;
 const char kSkipTag[] = "SANDBOX-SKIP: ";
+// Temporary folders are named kTempPrefix + "<pid namespace>-<pid>-XXXXXX"
+// after the process that made them, so that a later run can tell the ones
+// whose maker is gone (killed before it could clean up).
+const char kTempPrefix[] = "quarrykit-test-";
+
+// The network namespace the sandbox was started from, noted before the
+// sandbox's own was made: add_veth works only where the current one differs.
+// Set in the sandbox's first process only, so that its children inherit it;
+// the test process itself never has it, and add_veth refuses there.
+struct NamespaceId {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+NamespaceId outer_network;
+
+NamespaceId namespace_of(const char *path)
+{
+    NamespaceId id;
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        id.known = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    return id;
+}
 
 std::vector<char *> c_strings(const std::vector<std::string> &strings)
 {
@@ -171,11 +202,177 @@ int fail_setup(const char *what, const std::string &path)
     return 126;
 }
 
+// Mountinfo escapes blanks, tabs, newlines and backslashes as octal.
+std::string unescape_mountinfo(const std::string &field)
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); i++) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+struct MountLine {
+    long id = 0;
+    std::string mount_point;
+    std::string optional;   // the propagation fields ("shared:N master:M ...")
+};
+
+// The mounts listed in a mountinfo file (paths as the reader sees them).
+std::vector<MountLine> read_mountinfo(const std::string &path)
+{
+    std::vector<MountLine> mounts;
+    std::string text;
+    if (!read_file(path, &text))
+        return mounts;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::vector<std::string> fields;
+        size_t at = pos;
+        while (at < end) {
+            size_t space = text.find(' ', at);
+            if (space == std::string::npos || space > end)
+                space = end;
+            fields.push_back(text.substr(at, space - at));
+            at = space + 1;
+        }
+        pos = end + 1;
+        if (fields.size() < 7)
+            continue;
+        MountLine line;
+        line.id = strtol(fields[0].c_str(), nullptr, 10);
+        line.mount_point = unescape_mountinfo(fields[4]);
+        for (size_t i = 6; i < fields.size() && fields[i] != "-"; i++)
+            line.optional += fields[i] + " ";
+        mounts.push_back(line);
+    }
+    return mounts;
+}
+
+// Remounts read-only one mount, keeping its other per-mount flags.
+bool remount_readonly(const std::string &target)
+{
+    struct statvfs vfs;
+    if (statvfs(target.c_str(), &vfs) != 0)
+        return false;
+    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+    const std::pair<unsigned long, unsigned long> kept[] = {
+        {ST_NOSUID, MS_NOSUID}, {ST_NODEV, MS_NODEV}, {ST_NOEXEC, MS_NOEXEC},
+        {ST_NOATIME, MS_NOATIME}, {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+    for (const auto &[st_flag, ms_flag] : kept)
+        if (vfs.f_flag & st_flag)
+            flags |= ms_flag;
+    return mount(nullptr, target.c_str(), nullptr, flags, nullptr) == 0;
+}
+
+// Makes the mount at `target` and every mount below it read-only: a file
+// system mounted below a bound directory would otherwise stay writable.
+bool make_tree_readonly(const std::string &target)
+{
+#ifdef SYS_mount_setattr
+    struct mount_attr attr;
+    memset(&attr, 0, sizeof attr);
+    attr.attr_set = MOUNT_ATTR_RDONLY;
+    if (syscall(SYS_mount_setattr, AT_FDCWD, target.c_str(), AT_RECURSIVE, &attr, sizeof attr) == 0)
+        return true;
+    if (errno != ENOSYS)
+        return false;
+#endif
+    // Kernels before 5.12: each mount in turn, the top one first.
+    if (!remount_readonly(target))
+        return false;
+    for (const MountLine &m : read_mountinfo("/proc/self/mountinfo")) {
+        if (m.mount_point.size() > target.size() && m.mount_point.compare(0, target.size(), target) == 0 &&
+            m.mount_point[target.size()] == '/' && !remount_readonly(m.mount_point))
+            return false;
+    }
+    return true;
+}
+
 bool bind_readonly(const std::string &source, const std::string &target)
 {
     if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
         return false;
-    return mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    return make_tree_readonly(target);
+}
+
+// The id of the mount that holds `path` (from its descriptor's fdinfo), or -1.
+long mount_id_of(int fd)
+{
+    std::string info;
+    if (!read_file("/proc/self/fdinfo/" + std::to_string(fd), &info))
+        return -1;
+    size_t at = info.find("mnt_id:");
+    return at == std::string::npos ? -1 : strtol(info.c_str() + at + 7, nullptr, 10);
+}
+
+long mount_id_of(const std::string &path)
+{
+    int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    long id = mount_id_of(fd);
+    close(fd);
+    return id;
+}
+
+// Called before the sandbox's mount namespace is made.  Where "/" is no mount
+// point (a chroot of a plain directory), the mount holding it lies outside our
+// view and cannot be made private; the sandbox then binds "/" onto itself,
+// which is safe only when that outer mount does not pass new mounts on to the
+// host.  Returns why that bind must not be made here, or "".
+std::string root_bind_problem()
+{
+    for (const MountLine &m : read_mountinfo("/proc/self/mountinfo"))
+        if (m.mount_point == "/")
+            return "";
+    // Mount ids are unique system-wide, so process 1's list (which reaches
+    // beyond our root) describes the mount holding "/" if it shows its id.
+    long id = mount_id_of("/");
+    for (const MountLine &m : read_mountinfo("/proc/1/mountinfo")) {
+        if (id < 0 || m.id != id)
+            continue;
+        if (m.optional.find("shared:") == std::string::npos)
+            return "";
+        return "\"/\" is not a mount point here, and the mount holding it shares new mounts with the "
+               "host: the sandbox's mounts would reach the host";
+    }
+    return "\"/\" is not a mount point here, and whether the mount holding it shares new mounts with "
+           "the host cannot be told (process 1's mount list does not show it)";
+}
+
+// In the sandbox's new mount namespace: makes every mount private, so that
+// nothing mounted from now on reaches the host.
+int make_mounts_private(const std::string &root, const std::string &bind_problem)
+{
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        return 0;
+    if (errno != EINVAL)
+        return fail_setup("make private", "/");
+    if (!bind_problem.empty()) {
+        fprintf(stderr, "%s%s\n", kSkipTag, bind_problem.c_str());
+        return kSkipStatus;
+    }
+    // "/" is a plain directory, and the mount holding it is private.  A bind
+    // of it onto itself makes it a mount point, but lookups that start at our
+    // root do not see a mount lying over it; ".." from a directory below comes
+    // back up through the mount, and chroot there makes it our root.
+    std::string top = "/" + root.substr(1, root.find('/', 1) - 1);
+    if (mount("/", "/", nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return fail_setup("bind onto itself", "/");
+    if (chdir((top + "/..").c_str()) != 0 || chroot(".") != 0 || chdir("/") != 0)
+        return fail_setup("enter the bind of", "/");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return fail_setup("make private", "/ (bound onto itself)");
+    return 0;
 }
 
 // Makes an empty file or directory at `target` to mount `source` on.
@@ -196,10 +393,10 @@ bool make_mountpoint(const std::string &source, const std::string &target)
 }
 
 // Builds the sandbox in `root` (already in the new namespaces) and enters it.
-int enter_sandbox(const SandboxSpec &spec, const std::string &root)
+int enter_sandbox(const SandboxSpec &spec, const std::string &root, const std::string &bind_problem)
 {
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return fail_setup("make private", "/");
+    if (int status = make_mounts_private(root, bind_problem); status != 0)
+        return status;
     if (mount("qk-sandbox", root.c_str(), "tmpfs", 0, "mode=0755") != 0)
         return fail_setup("mount tmpfs on", root);
 
@@ -282,6 +479,66 @@ int enter_sandbox(const SandboxSpec &spec, const std::string &root)
     return 0;
 }
 
+// Ends the calling process the way `wstatus` says another one ended: with
+// the same exit status, or killed by the same signal (without a core dump).
+int end_like(int wstatus)
+{
+    if (WIFEXITED(wstatus))
+        return WEXITSTATUS(wstatus);
+    if (!WIFSIGNALED(wstatus))
+        return 126;
+    int sig = WTERMSIG(wstatus);
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    signal(sig, SIG_DFL);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, sig);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    raise(sig);
+    return 128 + sig;
+}
+
+// The sandbox's init, pid 1 of its pid namespace.  It builds the sandbox and
+// enters it itself, so that its root is the root of everything inside (some
+// programs compare their root with pid 1's); then it runs the body in a child,
+// reaps whatever ends inside, and once the body has ended sends its wait
+// status up through `report` and exits, and the kernel kills everything else
+// in the namespace.
+int run_init(const SandboxSpec &spec, const std::string &root, const std::string &bind_problem,
+             const std::function<int()> &body, int lifeline, int report)
+{
+    // The parent holds the other end of `lifeline`: when it is gone already,
+    // the death signal asked for here would never come.
+    struct pollfd parent = {lifeline, POLLIN, 0};
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || poll(&parent, 1, 0) != 0)
+        return 126;
+    int status = enter_sandbox(spec, root, bind_problem);
+    if (status != 0)
+        return status;
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child < 0)
+        return fail_setup("fork", "body");
+    if (child == 0) {
+        close(lifeline);
+        close(report);
+        int result = body();
+        fflush(nullptr);
+        _exit(result);
+    }
+    for (;;) {
+        int wstatus;
+        pid_t ended = wait(&wstatus);
+        if (ended == child) {
+            ssize_t sent = write(report, &wstatus, sizeof wstatus);
+            return sent == sizeof wstatus ? 0 : 126;
+        }
+        if (ended < 0 && errno != EINTR)
+            return 126;
+    }
+}
+
 } // namespace
 
 ProcResult run_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
@@ -313,7 +570,7 @@ SandboxRun start_in_sandbox(const SandboxSpec &spec, const std::function<int()> 
 {
     SandboxRun run;
     if (geteuid() != 0) {
-        run.skip_reason = "needs root to make mount and network namespaces";
+        run.skip_reason = "needs root to make mount, pid and network namespaces";
         return run;
     }
     run.root = make_temp_dir();
@@ -322,16 +579,42 @@ SandboxRun start_in_sandbox(const SandboxSpec &spec, const std::function<int()> 
         return run;
     }
     const std::string &root = run.root;
+    pid_t test_process = getpid();
     run.child = start_child([&] {
-        int flags = CLONE_NEWNS | (spec.network ? CLONE_NEWNET : 0);
+        // This process ends with the test process, even one killed by
+        // SIGKILL; the sandbox's init ends with this one, and everything in
+        // the sandbox with its init.  The check after the prctl closes the
+        // gap in which the test process could have died before it.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != test_process)
+            return 126;
+        std::string bind_problem = root_bind_problem();
+        outer_network = namespace_of("/proc/self/ns/net");
+        int flags = CLONE_NEWNS | CLONE_NEWPID | (spec.network ? CLONE_NEWNET : 0);
         if (unshare(flags) != 0) {
-            fprintf(stderr, "%sunshare(%s): %s\n", kSkipTag, spec.network ? "mount+network" : "mount", strerror(errno));
+            fprintf(stderr, "%sunshare(%s): %s\n", kSkipTag, spec.network ? "mount+pid+network" : "mount+pid",
+                    strerror(errno));
             return kSkipStatus;
         }
-        int status = enter_sandbox(spec, root);
-        if (status != 0)
-            return status;
-        return body();
+        int lifeline[2], report[2];
+        if (pipe2(lifeline, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0)
+            return 126;
+        fflush(nullptr);
+        pid_t init = fork();   // the first process of the new pid namespace: its pid 1
+        if (init < 0)
+            return 126;
+        if (init == 0) {
+            close(lifeline[1]);
+            close(report[0]);
+            return run_init(spec, root, bind_problem, body, lifeline[0], report[1]);
+        }
+        close(lifeline[0]);
+        close(report[1]);
+        int wstatus = 0;
+        while (waitpid(init, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        int body_status = 0;
+        bool body_ran = read(report[0], &body_status, sizeof body_status) == sizeof body_status;
+        return end_like(body_ran ? body_status : wstatus);
     }, timeout_ms, "");
     return run;
 }
@@ -449,6 +732,15 @@ bool make_dirs(const std::string &path, unsigned mode)
 
 bool add_veth(const std::string &name, const std::string &peer, const std::string &mac)
 {
+    // Only in a sandbox with a network namespace of its own: elsewhere the
+    // pair would appear on the host.  The namespace the sandbox started from
+    // was noted before it was left (outer_network); /proc/1 is no guide here,
+    // being the sandbox's own init, which shares the sandbox's namespace.
+    NamespaceId here = namespace_of("/proc/self/ns/net");
+    if (!outer_network.known || !here.known || (here.dev == outer_network.dev && here.ino == outer_network.ino)) {
+        fprintf(stderr, "add_veth: refused outside a sandbox's own network namespace\n");
+        return false;
+    }
     return shell("ip link add " + name + " address " + mac + " type veth peer name " + peer);
 }
 
@@ -582,9 +874,135 @@ bool wait_for(pid_t pid, int timeout_ms, int *wstatus)
     }
 }
 
+namespace {
+
+// Removes `name` in the directory `parent` and everything below it.  Links
+// are removed, never followed (each directory is opened O_NOFOLLOW and checked
+// to be the one looked at), and nothing on another mount is touched.
+void remove_below(int parent, const std::string &name, dev_t dev, long mount_id, int depth)
+{
+    struct stat st;
+    if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        if (st.st_dev == dev)
+            unlinkat(parent, name.c_str(), 0);
+        return;
+    }
+    if (st.st_dev != dev || depth > 200)
+        return;
+    int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
+        (mount_id >= 0 && mount_id_of(fd) != mount_id)) {
+        close(fd);
+        return;
+    }
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent *entry = readdir(dir))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    for (const std::string &below : names)
+        remove_below(dirfd(dir), below, dev, mount_id, depth + 1);
+    closedir(dir);
+    unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+}
+
+// Removes `name` in `parent` and all below it, staying on the mount it is on.
+void remove_entry(int parent, const std::string &name)
+{
+    struct stat st;
+    if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    long mount_id = -1;
+    int top = openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (top >= 0) {
+        mount_id = mount_id_of(top);
+        close(top);
+    }
+    remove_below(parent, name, st.st_dev, mount_id, 0);
+}
+
+// Removes `path` (the last component is never followed) and all below it.
+void remove_safely(const std::string &path)
+{
+    std::filesystem::path p(path);
+    std::string parent = p.parent_path().string(), name = p.filename().string();
+    if (name.empty() || name == "." || name == "..")
+        return;
+    int fd = open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    remove_entry(fd, name);
+    close(fd);
+}
+
+std::string pid_namespace_number()
+{
+    NamespaceId ns = namespace_of("/proc/self/ns/pid");
+    return ns.known ? std::to_string(ns.ino) : "";
+}
+
+// Removes the temporary folders left by test processes of this pid namespace
+// that are gone (killed before they could clean up).  A folder whose maker's
+// pid is in use again stays, as do folders of other pid namespaces (whose
+// pids say nothing here) and anything not a directory of ours.
+void remove_abandoned_temp_dirs(const std::string &tmp, const std::string &pidns)
+{
+    int fd = open(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return;
+    }
+    const std::string mine = kTempPrefix + pidns + "-";
+    std::vector<std::string> abandoned;
+    while (struct dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.compare(0, mine.size(), mine) != 0)
+            continue;
+        // "<pid>-XXXXXX"
+        std::string rest = name.substr(mine.size());
+        size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string::npos || rest.size() != dash + 7 ||
+            rest.find_first_not_of("0123456789") != dash)
+            continue;
+        long pid = strtol(rest.c_str(), nullptr, 10);
+        struct stat st;
+        if (pid <= 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != geteuid())
+            continue;
+        abandoned.push_back(name);
+    }
+    for (const std::string &name : abandoned)
+        remove_entry(dirfd(dir), name);
+    closedir(dir);
+}
+
+} // namespace
+
 std::string make_temp_dir()
 {
-    std::string templ = (std::filesystem::temp_directory_path() / "quarrykit-test-XXXXXX").string();
+    std::string tmp = std::filesystem::temp_directory_path().string();
+    std::string pidns = pid_namespace_number();
+    // Once per process is enough to clear what earlier, killed runs left.
+    static bool swept = false;
+    if (!swept && !pidns.empty()) {
+        swept = true;
+        remove_abandoned_temp_dirs(tmp, pidns);
+    }
+    std::string templ = tmp + "/" + kTempPrefix + (pidns.empty() ? "0" : pidns) + "-" + std::to_string(getpid()) + "-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr)
         return "";
     return templ;
@@ -592,6 +1010,5 @@ std::string make_temp_dir()
 
 void remove_tree(const std::string &path)
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
+    remove_safely(path);
 }

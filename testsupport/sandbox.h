@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Running processes, and running them inside a throw-away system view: a
-// private mount namespace (and, on request, a private network namespace)
-// whose root is a tmpfs built from read-only binds of the host's programs and
-// libraries, with its own /etc, /dev, /proc, /sys and /tmp.  Nothing made
-// inside reaches the host; it all goes away with the namespaces.
+// private mount namespace and pid namespace (and, on request, a private
+// network namespace) whose root is a tmpfs built from binds of the host's
+// programs and libraries, read-only with every mount below them, with its own
+// /etc, /dev, /proc, /sys and /tmp.  The sandbox's first process is its init
+// (pid 1, rooted where everything inside is); it ends with the process that
+// started the sandbox, and everything inside ends with it.  Nothing made
+// inside reaches the host, and nothing inside can signal a process outside.
 #pragma once
 
 #include <sys/types.h>
@@ -122,12 +125,17 @@ bool write_file(const std::string &path, const std::string &contents, unsigned m
 bool read_file(const std::string &path, std::string *contents);
 bool make_dirs(const std::string &path, unsigned mode = 0755);
 // Adds a veth pair in the current network namespace, `name` with address `mac`.
+// Refuses (false) unless called inside a sandbox with its own network namespace.
 bool add_veth(const std::string &name, const std::string &peer, const std::string &mac);
 // Attaches `image` to a free loop device and creates its node in the current
 // /dev (which needs "loop-control").  Returns an open descriptor of the device,
 // or -1: close it once the device is mounted, and the device detaches itself
 // when the last user goes (at the latest when the sandbox's mounts go).
 int attach_loop(const std::string &image, std::string *device);
-// A fresh directory for scratch files (removed by remove_tree).
+// A fresh directory for scratch files (removed by remove_tree), named after
+// this process; the first call in a process removes the ones left by test
+// processes that are gone.
 std::string make_temp_dir();
+// Removes `path` and all below it, never following a link and never going
+// into another mount.
 void remove_tree(const std::string &path);
