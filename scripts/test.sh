@@ -10,9 +10,23 @@ scripts/setup.sh --asan
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
+# ctest marks a skipped test "***Skipped" only; the reason is in GoogleTest's
+# output, which ctest keeps in its log: "file:line: Skipped", the message,
+# then "[  SKIPPED ] Suite.Name (N ms)".
+show_skips() {  # build directory
+  awk '
+    /: Skipped$/ { collecting = 1; reason = ""; next }
+    collecting && /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
+      print "SKIPPED " $4 ": " (reason == "" ? "(no reason given)" : reason)
+      collecting = 0; next
+    }
+    collecting && NF { reason = reason (reason == "" ? "" : " ") $0 }
+  ' "$1/Testing/Temporary/LastTest.log"
+}
 run_ctest() {  # build directory, heading
   echo "=== $2 ($1/) ==="
   ctest --test-dir "$1" --output-on-failure -j 2 --timeout 900 | tee -a "$log"
+  show_skips "$1"
 }
 run_ctest build "tests"
 run_ctest build-asan "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
