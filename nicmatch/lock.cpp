@@ -76,6 +76,7 @@ struct LockWatch {
     ino_t ino;
     int seen_at;              // attempt count when this file was first seen
     long long seen_ns;        // boot-clock time of that
+    pid_t named;              // the pid it named, or 0 while it named none
     pid_t killed;             // the pid we sent SIGKILL for this file, or 0
 };
 
@@ -92,15 +93,23 @@ long long boot_ns()
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
-void watch_file(LockWatch *watch, const struct stat &st, int attempts)
+// Notes the lock file `st` naming `owner` (0: none).  A file that names
+// another pid than before, or none after a pid, is a new file whatever its
+// inode number (some file systems give a freed number to the next file); only
+// the owner's first write turns no pid into one.
+void watch_file(LockWatch *watch, const struct stat &st, pid_t owner, int attempts)
 {
-    if (watch->known && watch->dev == st.st_dev && watch->ino == st.st_ino)
+    if (watch->known && watch->dev == st.st_dev && watch->ino == st.st_ino &&
+        (watch->named == 0 || owner == watch->named)) {
+        watch->named = owner;
         return;
+    }
     watch->known = true;
     watch->dev = st.st_dev;
     watch->ino = st.st_ino;
     watch->seen_at = attempts;
     watch->seen_ns = boot_ns();
+    watch->named = owner;
     watch->killed = 0;
 }
 
@@ -219,8 +228,8 @@ Look judge(const char *path, int fd, LockWatch *watch, int attempts)
         return Look::kUnusable;
     if (st.st_nlink == 0)
         return Look::kRetryNow;
-    watch_file(watch, st, attempts);
     pid_t owner = read_owner(fd);
+    watch_file(watch, st, owner, attempts);
     if (is_stale(owner, *watch, attempts))
         return remove_stale(path, fd, st);
     // A failure (EPERM: not ours to kill) leaves the owner to its own alarm.
