@@ -39,21 +39,27 @@
 // whole wait, every failed attempt SIGKILLs it (never pid 1, never ourselves).
 //
 // The judged file is the one open on our descriptor, known by its device and
-// inode.  A file with no links left was released (or removed) while we looked
-// and is never acted on: the create is retried at once.  Several waiters may
-// judge the same stale file at once; each takes a non-blocking flock on its
-// own descriptor of that file before the removal, and under it checks that
-// the file still has links and that the path still names it, then unlinks
-// the path.  The flock makes the check and the unlink one step for everyone
-// who removes that file, so the file is unlinked once, and a waiter that comes
-// second finds it without links instead of unlinking the next owner's new
-// file.  (Its owner never removes it meanwhile: it is gone.)  A waiter that
-// finds the flock taken waits its 100 ms like any other failed attempt.
+// inode (and a file that names another pid than before counts as another file,
+// as inode numbers may be reused).  A file with no links left was released (or
+// removed) while we looked and is never acted on: the create is retried at
+// once.  Several waiters may judge the same stale file at once; each takes a
+// non-blocking flock on its own descriptor of that file before the removal,
+// and under it checks that the file still has links and that the path still
+// names it, then unlinks the path.  The flock makes the check and the unlink
+// one step for everyone who removes that file, so the file is unlinked once,
+// and a waiter that comes second finds it without links instead of unlinking
+// the next owner's new file.  Nobody else removes a stale file meanwhile: its
+// owner is gone (and an owner's release only removes the path while it names
+// the owner's own file).  A waiter that finds the flock taken waits its 100 ms
+// like any other failed attempt.  (The flock is on the judged file, not on the
+// directory: /dev is everybody's, and an flock held there would stop every
+// removal.)
 //
 // Every failed attempt pauses 100 ms, except the one retry right after a
-// release or a removal.  Whatever is there, from the 400th failed attempt
-// (about 20 s after the patience) the run goes on without the lock, so the
-// wait always ends, also when another process holds an flock on the file.
+// release or a removal (never two such retries in a row).  Whatever is there,
+// from the 400th failed attempt (about 20 s after the patience) the run goes
+// on without the lock, so the wait always ends, also when another process
+// holds an flock on the file.
 //
 // Only a run that holds the lock removes the path at its end, and only while
 // the path still names the file it created; a run that goes on without the
