@@ -14,42 +14,66 @@
 #include <cstring>
 #include <ctime>
 
-// Stale locks
+// Waiting for the lock
 //
-// The owner of a lock file removes it at its end, also when its alarm, a
-// SIGTERM or a SIGSEGV ends it.  A lock file can still outlive its owner: an
-// owner killed by SIGKILL (by us after our patience runs out, among others)
-// or by a signal it does not handle, or a file that never got a usable pid.
-// Retrying the create would never end, and signalling the named pid again and
-// again would sooner or later hit an unrelated process that got the pid.
+// A run that fails to create the lock file looks at what is there at every
+// failed attempt.  The lock path is never followed and never blocks: the
+// create and the read-only open both use O_NOFOLLOW, the open O_NONBLOCK, and
+// only a regular file is opened at all (a device may act on being opened).
+// Anything else there (a symbolic link, a FIFO, a device), or a file that
+// cannot be read or removed, is a lock file we cannot use: from the 200th
+// failed attempt the run goes on without the lock.
 //
-// So, once the patience is spent, a waiting run takes the lock file to be
-// stale, and removes it, only on evidence:
-//  - the named process no longer exists (kill(pid, 0) says ESRCH);
-//  - the named process started after the lock file was written, or after we
-//    first saw the file: it cannot have written it, and only got the pid of
-//    the process that did;
-//  - we already sent SIGKILL to the named process for this very file (it
-//    cannot survive that, even if it is not yet reaped);
-//  - the file has named no usable pid since we first saw it, a whole
-//    patience period ago.
-// Otherwise the named process is a live owner that hangs: it gets SIGKILL.
+// A lock file outlives its owner when the owner dies by SIGKILL (ours among
+// others) or by a signal it does not handle, or before it wrote its pid.  The
+// file is stale, and is removed, only on evidence that no clock step can fake:
+//  - the pid it names does not exist, or is a zombie, or is our own (we hold
+//    no lock, so whoever wrote it had our pid before us);
+//  - we already sent SIGKILL to that pid for this very file;
+//  - that pid started (boot clock) after we first saw this file, so it only
+//    inherited the pid of the file's writer;
+//  - the file has named no usable pid for 200 attempts since we first saw it:
+//    its creator writes the pid right after the create, so it died in between.
+// No wall-clock time or file time decides anything.  A file that is not
+// stale names a live owner: from the 200th failed attempt, counted over the
+// whole wait, every failed attempt SIGKILLs it (never pid 1, never ourselves).
 //
-// Removal makes sure it removes the file it judged: under an flock of the
-// lock's directory (so that runs judging the same file at the same moment do
-// it one at a time), the path must still name the same inode.  A run that
-// removed a stale file retries the create at once.
+// The judged file is the one open on our descriptor, known by its device and
+// inode (and a file that names another pid than before counts as another file,
+// as inode numbers may be reused).  A file with no links left was released (or
+// removed) while we looked and is never acted on: the create is retried at
+// once.  Several waiters may judge the same stale file at once; each takes a
+// non-blocking flock on its own descriptor of that file before the removal,
+// and under it checks that the file still has links and that the path still
+// names it, then unlinks the path.  The flock makes the check and the unlink
+// one step for everyone who removes that file, so the file is unlinked once,
+// and a waiter that comes second finds it without links instead of unlinking
+// the next owner's new file.  Nobody else removes a stale file meanwhile: its
+// owner is gone (and an owner's release only removes the path while it names
+// the owner's own file).  A waiter that finds the flock taken waits its 100 ms
+// like any other failed attempt.  (The flock is on the judged file, not on the
+// directory: /dev is everybody's, and an flock held there would stop every
+// removal.)
 //
-// Only a run that holds the lock ever removes the path at its end; a run that
-// goes on without the lock leaves another run's lock alone.
+// Every failed attempt pauses 100 ms, except the one retry right after a
+// release or a removal (never two such retries in a row).  Whatever is there,
+// from the 400th failed attempt (about 20 s after the patience) the run goes
+// on without the lock, so the wait always ends, also when another process
+// holds an flock on the file.
+//
+// Only a run that holds the lock removes the path at its end, and only while
+// the path still names the file it created; a run that goes on without the
+// lock leaves another run's lock alone.
 
 namespace {
 
 const int kPatience = 199;           // failed attempts before owners are killed
+const int kLastAttempt = 399;        // failed attempts before the run goes on regardless
 const useconds_t kPause = 100000;    // between attempts
-const time_t kClockSlack = 2;        // seconds allowed between a file's clock and the boot clock
 
 volatile sig_atomic_t lock_held;
+dev_t held_dev;                      // the lock file this process created
+ino_t held_ino;
 
 // What a waiting run knows of the lock file it waits on.
 struct LockWatch {
@@ -57,24 +81,41 @@ struct LockWatch {
     dev_t dev;
     ino_t ino;
     int seen_at;              // attempt count when this file was first seen
-    struct timespec seen;     // boot-clock time of that
+    long long seen_ns;        // boot-clock time of that
+    pid_t named;              // the pid it named, or 0 while it named none
     pid_t killed;             // the pid we sent SIGKILL for this file, or 0
 };
 
-bool same_file(const LockWatch &watch, const struct stat &st)
+// One pause between failed attempts.
+void pause_before_retry()
 {
-    return watch.known && watch.dev == st.st_dev && watch.ino == st.st_ino;
+    usleep(kPause);
 }
 
-void watch_file(LockWatch *watch, const struct stat &st, int attempts)
+long long boot_ns()
 {
-    if (same_file(*watch, st))
+    struct timespec t;
+    clock_gettime(CLOCK_BOOTTIME, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// Notes the lock file `st` naming `owner` (0: none).  A file that names
+// another pid than before, or none after a pid, is a new file whatever its
+// inode number (some file systems give a freed number to the next file); only
+// the owner's first write turns no pid into one.
+void watch_file(LockWatch *watch, const struct stat &st, pid_t owner, int attempts)
+{
+    if (watch->known && watch->dev == st.st_dev && watch->ino == st.st_ino &&
+        (watch->named == 0 || owner == watch->named)) {
+        watch->named = owner;
         return;
+    }
     watch->known = true;
     watch->dev = st.st_dev;
     watch->ino = st.st_ino;
     watch->seen_at = attempts;
-    clock_gettime(CLOCK_BOOTTIME, &watch->seen);
+    watch->seen_ns = boot_ns();
+    watch->named = owner;
     watch->killed = 0;
 }
 
@@ -92,125 +133,132 @@ pid_t read_owner(int fd)
     return static_cast<pid_t>(pid);
 }
 
-long long to_ns(const struct timespec &t)
-{
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-// Boot-clock start time of `pid` in nanoseconds, or -1 when unknown.
-long long start_time(pid_t pid)
+// Reads the state letter and the boot-clock start time (ns) of `pid`.
+bool proc_stat(pid_t pid, char *state, long long *start_ns)
 {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return -1;
+        return false;
     char buf[1024];
     ssize_t len = read(fd, buf, sizeof buf - 1);
     close(fd);
     if (len <= 0)
-        return -1;
+        return false;
     buf[len] = '\0';
     // The command name in parentheses may hold anything; fields resume after
-    // the last ')'.  The start time is the 20th of them (field 22).
+    // the last ')' with the state (field 3).  The start time is field 22.
     char *p = strrchr(buf, ')');
-    if (p == nullptr)
-        return -1;
-    for (int field = 0; field < 20; field++) {
+    if (p == nullptr || p[1] != ' ' || p[2] == '\0')
+        return false;
+    *state = p[2];
+    for (int field = 2; field < 22; field++) {
         p = strchr(p + 1, ' ');
         if (p == nullptr)
-            return -1;
+            return false;
     }
     unsigned long long ticks = strtoull(p + 1, nullptr, 10);
     long hz = sysconf(_SC_CLK_TCK);
     if (hz <= 0)
-        return -1;
-    return static_cast<long long>(ticks) * (1000000000LL / hz);
-}
-
-// True when `pid` cannot be the process that wrote the lock file `st`
-// watched in `watch`: it started after we first saw the file, or (allowing
-// for the wall clock being set meanwhile) after the file was last written.
-bool started_later(pid_t pid, const LockWatch &watch, const struct stat &st)
-{
-    long long started = start_time(pid);
-    if (started < 0)
         return false;
-    if (started > to_ns(watch.seen))
+    *start_ns = static_cast<long long>(ticks) * (1000000000LL / hz);
+    return true;
+}
+
+// True when the lock file watched in `watch`, naming `owner` (0: none), is
+// stale by the rules above.
+bool is_stale(pid_t owner, const LockWatch &watch, int attempts)
+{
+    if (owner == 0)
+        return attempts - watch.seen_at > kPatience;
+    if (owner == getpid() || owner == watch.killed)
         return true;
-    struct timespec real, boot;
-    clock_gettime(CLOCK_REALTIME, &real);
-    clock_gettime(CLOCK_BOOTTIME, &boot);
-    long long written = to_ns(st.st_mtim) - (to_ns(real) - to_ns(boot));
-    return started > written + kClockSlack * 1000000000LL;
+    if (kill(owner, 0) != 0 && errno == ESRCH)
+        return true;
+    char state;
+    long long started;
+    // The start time counts whole clock ticks, rounded down: a process can
+    // only look older than it is, never younger.
+    return proc_stat(owner, &state, &started) && (state == 'Z' || state == 'X' || started > watch.seen_ns);
 }
 
-// Copies the directory part of `path` into `dir`.
-void dir_of(const char *path, char *dir, size_t size)
+bool has_links(int fd)
 {
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr)
-        snprintf(dir, size, ".");
-    else if (slash == path)
-        snprintf(dir, size, "/");
-    else
-        snprintf(dir, size, "%.*s", static_cast<int>(slash - path), path);
-}
-
-enum class Removal { kRemoved, kBusy, kFailed };
-
-// Removes the lock file at `path` if it is still the file `judged`.
-Removal remove_stale(const char *path, const struct stat &judged)
-{
-    char dir[PATH_MAX];
-    dir_of(path, dir, sizeof dir);
-    // Without the directory lock (it cannot be opened or locked at all) the
-    // removal goes on unguarded rather than never.
-    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0 && flock(dfd, LOCK_EX | LOCK_NB) != 0) {
-        bool busy = errno == EWOULDBLOCK;
-        close(dfd);
-        if (busy)
-            return Removal::kBusy;
-        dfd = -1;
-    }
-    Removal result = Removal::kRemoved;
-    struct stat now;
-    if (stat(path, &now) == 0 && now.st_dev == judged.st_dev && now.st_ino == judged.st_ino &&
-        unlink(path) != 0 && errno != ENOENT)
-        result = Removal::kFailed;
-    if (dfd >= 0)
-        close(dfd);
-    return result;
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
 // True when this process could never create a file beside `path`.
 bool cannot_create_in_dir(const char *path)
 {
     char dir[PATH_MAX];
-    dir_of(path, dir, sizeof dir);
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        snprintf(dir, sizeof dir, ".");
+    else if (slash == path)
+        snprintf(dir, sizeof dir, "/");
+    else
+        snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
     return access(dir, W_OK | X_OK) != 0 && errno == EACCES;
 }
 
-enum class Verdict { kWait, kStale };
+// What a failed attempt found at the lock path.
+enum class Look {
+    kWait,       // a live owner's lock, or one being removed by another run
+    kRetryNow,   // released or removed: the path may be free now
+    kUnusable,   // cannot be read, or is stale and cannot be removed
+};
 
-// Judges the lock file open at `fd` once the patience is spent, and SIGKILLs
-// its owner when that is a live process that may hold it.
-Verdict judge(int fd, const struct stat &st, LockWatch *watch, int attempts)
+// Removes the stale lock file open at `fd` (`judged` is its fstat) if the
+// path still names it.
+Look remove_stale(const char *path, int fd, const struct stat &judged)
 {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? Look::kWait : Look::kUnusable;
+    struct stat now;
+    if (!has_links(fd) || lstat(path, &now) != 0)
+        return Look::kRetryNow;
+    if (now.st_dev == judged.st_dev && now.st_ino == judged.st_ino && unlink(path) != 0 && errno != ENOENT)
+        return Look::kUnusable;
+    return Look::kRetryNow;
+}
+
+// Judges the lock file open at `fd`, removes it when stale, and SIGKILLs its
+// owner when that is a live process and the patience is spent.  The flock
+// taken for a removal goes with the caller's close.
+Look judge(const char *path, int fd, LockWatch *watch, int attempts)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Look::kUnusable;
+    if (st.st_nlink == 0)
+        return Look::kRetryNow;
     pid_t owner = read_owner(fd);
-    if (owner == 0)
-        return attempts - watch->seen_at > kPatience ? Verdict::kStale : Verdict::kWait;
-    if (owner == watch->killed)
-        return Verdict::kStale;
-    if (kill(owner, 0) != 0 && errno == ESRCH)
-        return Verdict::kStale;
-    if (started_later(owner, *watch, st))
-        return Verdict::kStale;
+    watch_file(watch, st, owner, attempts);
+    if (is_stale(owner, *watch, attempts))
+        return remove_stale(path, fd, st);
     // A failure (EPERM: not ours to kill) leaves the owner to its own alarm.
-    if (kill(owner, SIGKILL) == 0)
+    if (owner != 0 && attempts > kPatience && has_links(fd) && kill(owner, SIGKILL) == 0)
         watch->killed = owner;
-    return Verdict::kWait;
+    return Look::kWait;
+}
+
+// Looks at what is at `path` after a failed create; `after_eexist` tells that
+// the create failed because something was there.
+Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, int attempts)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT && after_eexist ? Look::kRetryNow : Look::kUnusable;
+    if (!S_ISREG(st.st_mode))
+        return Look::kUnusable;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT && after_eexist ? Look::kRetryNow : Look::kUnusable;
+    Look look = judge(path, fd, watch, attempts);
+    close(fd);
+    return look;
 }
 
 } // namespace
@@ -218,16 +266,21 @@ Verdict judge(int fd, const struct stat &st, LockWatch *watch, int attempts)
 bool lock_step(const char *path)
 {
     int attempts = 0;
+    bool retried_at_once = false;
     LockWatch watch = {};
 
     for (;;) {
-        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             char text[32];
             int len = snprintf(text, sizeof text, "%d\n", getpid());
             ssize_t ignored = write(fd, text, static_cast<size_t>(len));
             (void)ignored;
+            struct stat st = {};
+            fstat(fd, &st);
             close(fd);
+            held_dev = st.st_dev;
+            held_ino = st.st_ino;
             lock_held = 1;
             return true;
         }
@@ -239,41 +292,27 @@ bool lock_step(const char *path)
         if (create_errno == EEXIST && cannot_create_in_dir(path))
             return false;
         attempts++;
+        if (attempts > kLastAttempt)
+            return false;
 
-        struct stat st;
-        if (stat(path, &st) == 0)
-            watch_file(&watch, st, attempts);
-
-        if (attempts > kPatience) {
-            int rfd = open(path, O_RDONLY | O_CLOEXEC);
-            if (rfd < 0) {
-                // The lock was released between the two opens: take it now.
-                if (create_errno == EEXIST && errno == ENOENT)
-                    continue;
-                return false;
-            }
-            Verdict verdict = Verdict::kWait;
-            if (fstat(rfd, &st) == 0) {
-                watch_file(&watch, st, attempts);
-                verdict = judge(rfd, st, &watch, attempts);
-            }
-            close(rfd);
-            if (verdict == Verdict::kStale) {
-                Removal removal = remove_stale(path, st);
-                if (removal == Removal::kRemoved)
-                    continue;
-                if (removal == Removal::kFailed)
-                    return false;
-            }
+        Look look = look_at_lock(path, create_errno == EEXIST, &watch, attempts);
+        if (look == Look::kUnusable && attempts > kPatience)
+            return false;
+        if (look == Look::kRetryNow && !retried_at_once) {
+            retried_at_once = true;
+            continue;
         }
-        usleep(kPause);
+        retried_at_once = false;
+        pause_before_retry();
     }
 }
 
 void lock_release(const char *path)
 {
+    struct stat st;
     if (lock_held) {
-        unlink(path);
+        if (lstat(path, &st) == 0 && st.st_dev == held_dev && st.st_ino == held_ino)
+            unlink(path);
         lock_held = 0;
     }
 }

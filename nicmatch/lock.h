@@ -5,12 +5,14 @@
 
 // Takes the lock at `path`, waiting 100 ms between attempts.  Returns true
 // when this process holds it, false when the run is to go on without it (the
-// lock can never be made here).  About 20 seconds into a wait it SIGKILLs the
-// process the lock file names; lock files whose owner is gone are removed.
-// Never ends the process.
+// lock cannot be made or used here, or the wait reached its bound).  Lock
+// files whose owner is gone are removed at once; about 20 seconds into a wait
+// it SIGKILLs a live owner.  Never follows or blocks on the lock path, never
+// ends the process.
 bool lock_step(const char *path);
 
 // Removes the lock file at `path` if, and only if, this process holds it
-// (and has not removed it yet).  Async-signal-safe; callers keep the signal
-// handlers that call it from interrupting it.
+// (and has not removed it yet) and the path still names the file it
+// created.  Async-signal-safe; callers keep the signal handlers that call it
+// from interrupting it.
 void lock_release(const char *path);

@@ -47,10 +47,13 @@ static void install_handlers()
         sigaction(sig, &action, nullptr);
 }
 
-// Every normal end of a run comes through here.  The lock goes first, with
-// the handlers held off; the name printed so far is flushed by exit.
+// Every normal end of a run comes through here.  The printed name is flushed
+// before the lock goes, so that a SIGKILL between the two loses nothing; the
+// flush happens before the handlers are held off, so the alarm still bounds
+// it.  The lock then goes with the handlers held off.
 [[noreturn]] static void finish()
 {
+    fflush(stdout);
     sigset_t set, old;
     handled_signals(&set);
     sigprocmask(SIG_BLOCK, &set, &old);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,13 +215,16 @@ inline std::string serve_one_at_a_time(const std::vector<pid_t> &pids)
            (lock_exists() ? "present" : "gone");
 }
 
-// Starts `count` runs at once in a sandbox, one per interface, and serves
-// them one at a time; the report's "result" is serve_one_at_a_time's summary.
-inline SandboxResult run_concurrently(int count)
+// Starts `count` runs at once in a sandbox, one per interface (after
+// `before`, when given), and serves them one at a time; the report's
+// "result" is serve_one_at_a_time's summary.
+inline SandboxResult run_concurrently(int count, const std::function<void()> &before = nullptr)
 {
-    return run_in_sandbox(lock_spec(count, true), [count] {
+    return run_in_sandbox(lock_spec(count, true), [count, &before] {
         if (!make_fifos(count))
             return 10;
+        if (before)
+            before();
         std::vector<pid_t> pids;
         for (int i = 0; i < count; i++)
             pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));

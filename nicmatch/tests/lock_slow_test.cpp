@@ -4,7 +4,9 @@
 // cases in sandboxes side by side.
 #include "lock_harness.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,7 +22,11 @@ void run_and_report()
     put("status", r.signal != 0 ? "signal " + std::to_string(r.signal) : "exit " + std::to_string(r.status));
     put("out", r.out);
     put("seconds", std::to_string(r.seconds));
-    put("lock", lock_exists() ? lock_text() : "gone");
+    struct stat st;
+    if (lstat(kLock, &st) != 0)
+        put("lock", "gone");
+    else
+        put("lock", S_ISREG(st.st_mode) ? lock_text() : S_ISLNK(st.st_mode) ? "symlink" : "not a file");
 }
 
 pid_t start_sleeper()
@@ -69,6 +75,7 @@ struct PatienceCase {
     // Runs in the sandbox before nicmatch: makes the lock file and whatever
     // it names; returns a process to report on afterwards, or 0.
     std::function<pid_t()> prepare;
+    const char *lock_after = "gone";   // what is at the lock path afterwards
 };
 
 // Every case: nicmatch ends with status 0 and the right name in bounded time,
@@ -97,7 +104,7 @@ void run_patience_cases(const std::vector<PatienceCase> &cases, Report *reports)
         EXPECT_EQ(rep["body"], "alive") << cases[i].name;
         EXPECT_EQ(rep["status"], "exit 0") << cases[i].name;
         EXPECT_EQ(rep["out"], name_of(0)) << cases[i].name;
-        EXPECT_EQ(rep["lock"], "gone") << cases[i].name;
+        EXPECT_EQ(rep["lock"], cases[i].lock_after) << cases[i].name;
         std::cout << "[ timing   ] " << cases[i].name << ": " << rep["seconds"] << " s\n";
     }
 }
@@ -115,14 +122,14 @@ TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
              write_lock(std::to_string(owner) + "\n");
              return owner;
          }},
-        // The pid was given to a process that started after the lock file
-        // was written: it cannot be the owner.
-        {"pid reused since the lock was written", []() -> pid_t {
-             pid_t stranger = start_sleeper();
-             write_lock(std::to_string(stranger) + "\n");
+        // The wall clock set forward an hour after the owner wrote its lock:
+        // the file's time is no evidence, the owner is live and hangs.
+        {"clock stepped since the lock was written", []() -> pid_t {
+             pid_t owner = start_sleeper();
+             write_lock(std::to_string(owner) + "\n");
              struct timespec times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
              utimensat(AT_FDCWD, kLock, times, 0);
-             return stranger;
+             return owner;
          }},
         {"owner killed by SIGKILL", []() -> pid_t {
              pid_t owner = start_sleeper();
@@ -131,16 +138,25 @@ TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
              ended(owner, 5000);
              return 0;
          }},
+        // The lock path is not followed to another program's pid file.
+        {"symlink to a pid file", []() -> pid_t {
+             pid_t bystander = start_sleeper();
+             write_file("/tmp/other.pid", std::to_string(bystander) + "\n");
+             symlink("/tmp/other.pid", kLock);
+             return bystander;
+         }, "symlink"},
     };
-    Report reports[3];
+    Report reports[4];
     run_patience_cases(cases, reports);
-    EXPECT_EQ(reports[0]["watched"], "signal " + std::to_string(SIGKILL));
-    double waited = std::stod(reports[0]["seconds"]);
-    EXPECT_GT(waited, 19.5);
-    EXPECT_LT(waited, 24.0);
-    EXPECT_EQ(reports[1]["watched"], "alive");
-    EXPECT_LT(std::stod(reports[1]["seconds"]), 24.0);
+    for (size_t i : {0u, 1u}) {
+        EXPECT_EQ(reports[i]["watched"], "signal " + std::to_string(SIGKILL)) << cases[i].name;
+        double waited = std::stod(reports[i]["seconds"]);
+        EXPECT_GT(waited, 19.5) << cases[i].name;
+        EXPECT_LT(waited, 24.0) << cases[i].name;
+    }
     EXPECT_LT(std::stod(reports[2]["seconds"]), 24.0);
+    EXPECT_EQ(reports[3]["watched"], "alive");
+    EXPECT_LT(std::stod(reports[3]["seconds"]), 24.0);
 }
 
 TEST(LockSlow, LocksNamingNoUsableProcessSignalNobodyAndEnd)
@@ -156,8 +172,20 @@ TEST(LockSlow, LocksNamingNoUsableProcessSignalNobodyAndEnd)
              mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
              return 0;
          }},
+        // Nothing at the lock path holds up the wait for ever.
+        {"dangling symlink", []() -> pid_t { symlink("/nonexistent", kLock); return 0; }, "symlink"},
+        {"FIFO", []() -> pid_t { mkfifo(kLock, 0644); return 0; }, "not a file"},
+        {"flock held on /dev, dead owner", []() -> pid_t {
+             int dir = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);   // held until the body ends
+             flock(dir, LOCK_SH);
+             pid_t owner = start_sleeper();
+             write_lock(std::to_string(owner) + "\n");
+             kill(owner, SIGKILL);
+             ended(owner, 5000);
+             return 0;
+         }},
     };
-    Report reports[7];
+    Report reports[10];
     run_patience_cases(cases, reports);
     for (size_t i = 0; i < cases.size(); i++)
         EXPECT_LT(std::stod(reports[i]["seconds"]), 24.0) << cases[i].name;

@@ -135,6 +135,26 @@ TEST(Lock, TwentyConcurrentRunsTakeTurns)
     EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone");
 }
 
+// The lock of an owner that died by SIGKILL is removed at the first look,
+// so a crowd arriving behind it takes turns as usual, well before the
+// patience (from which on it would kill its own members).
+TEST(Lock, TwentyRunsBehindADeadOwnersLockTakeTurns)
+{
+    double start = now_seconds();
+    SandboxResult r = run_concurrently(20, [] {
+        pid_t owner = spawn({"/bin/sleep", "300"}, {}, "", "");
+        write_file(kLock, std::to_string(owner) + "\n", 0644);
+        kill(owner, SIGKILL);
+        ended(owner, 5000);
+    });
+    double seconds = now_seconds() - start;
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone");
+    EXPECT_LT(seconds, 15.0);
+    std::cout << "[ timing   ] 20 runs behind a dead owner's lock served in " << seconds << " s\n";
+}
+
 TEST(Lock, UnprivilegedRunWithUnwritableDevGoesOnAtOnce)
 {
     SandboxResult r = run_in_sandbox(lock_spec(1, false), [] {
