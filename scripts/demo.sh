@@ -4,7 +4,7 @@
 # throw-away sandbox (nothing is changed on this machine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --demo
 root=$PWD
 
 echo

@@ -1,46 +1,130 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian package (build-deb/quarrykit_<version>_<arch>.deb) and
-# checks it: the three programs in /usr/sbin, their manual pages in section 8
-# (formatted without warnings), the example device-manager rule calling
-# /usr/sbin/nicmatch, and the dependencies on libc and GLib.
+# Builds the Debian package (debian/, dpkg-buildpackage) and the RPM package
+# (rpm/quarrykit.spec, rpmbuild) from one `git archive` of this tree, both
+# into build-pkg/, and checks them: the three programs in /usr/sbin, their
+# manual pages in section 8 (compressed, formatted without warnings), the
+# example device-manager rule calling /usr/sbin/nicmatch, the dependencies on
+# libc and GLib, lintian's and rpmlint's verdicts, and an installation of each
+# (dpkg -i in a sandbox, rpm -i into a throw-away root).  The tree itself is
+# left as it is: the builds run on the exported copy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DQK_TESTS=OFF >/dev/null
-cmake --build build-deb -j "$(nproc)"
-(cd build-deb && cpack -G DEB >/dev/null)
+top=$PWD
+out=$top/build-pkg
 version=$(sed -n 's/^project(quarrykit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-deb=build-deb/quarrykit_${version}_$(dpkg --print-architecture).deb
+arch=$(dpkg --print-architecture)
+status_before=$(git status --porcelain --untracked-files=all)
+rm -rf "$out"
+mkdir -p "$out/rpmbuild/SOURCES"
 
 passed=0 failed=0
 check() {  # description, then a command that must succeed
   local what=$1; shift
   if "$@" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
 }
-check "package file $deb" test -f "$deb"
-listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in ./usr/sbin/imgseal ./usr/sbin/nicmatch ./usr/sbin/orphdir \
-            ./usr/share/man/man8/imgseal.8 ./usr/share/man/man8/nicmatch.8 ./usr/share/man/man8/orphdir.8 \
-            ./usr/share/doc/quarrykit/examples/70-nicmatch.rules ./usr/share/doc/quarrykit/README.md; do
-  check "contains $path" grep -qx "$path" <<<"$listing"
+# Without network where a network namespace can be made (root): neither
+# build may fetch anything.
+offline=()
+unshare --net true 2>/dev/null && offline=(unshare --net)
+
+check "debian/changelog is at $version" test "$(dpkg-parsechangelog -S Version)" = "$version"
+check "rpm/quarrykit.spec is at $version" grep -qx "Version: *$version" rpm/quarrykit.spec
+
+# The source tarball: tracked files as they are in the work tree (committed
+# or not); git stash create gives nothing when there is no change.
+tree=$(git stash create)
+tarball=$out/rpmbuild/SOURCES/quarrykit-$version.tar.gz
+git archive --format=tar.gz --prefix="quarrykit-$version/" -o "$tarball" "${tree:-HEAD}"
+tar -xzf "$tarball" -C "$out"
+
+echo "building the Debian package (log: build-pkg/deb-build.log)"
+(cd "$out/quarrykit-$version" && "${offline[@]}" dpkg-buildpackage -b -us -uc) > "$out/deb-build.log" 2>&1 ||
+  { tail -30 "$out/deb-build.log"; exit 1; }
+echo "building the RPM package (log: build-pkg/rpm-build.log)"
+# --nodeps: the BuildRequires name the RPM distributions' packages, which
+# this machine's (empty) RPM database cannot confirm.  The definitions give
+# Debian's rpmbuild what an RPM distribution's build configuration sets: a
+# programs stripped of their symbols (there the debuginfo split does that),
+# documentation directories named after the package, and the manual-page
+# compression step run by bash (it is a bash script; /bin/sh is dash here).
+"${offline[@]}" rpmbuild -bb --nodeps --define "_topdir $out/rpmbuild" \
+  --define '__brp_strip find %{buildroot}%{_sbindir} -type f -exec strip --strip-unneeded {} +' \
+  --define '_docdir_fmt %%{NAME}' \
+  --define '__brp_compress /bin/bash %{_rpmconfigdir}/brp-compress %{?_prefix}' \
+  --define 'packager quarrykit maintainers <maintainers@quarrykit.invalid>' \
+  "$out/quarrykit-$version/rpm/quarrykit.spec" > "$out/rpm-build.log" 2>&1 ||
+  { tail -30 "$out/rpm-build.log"; exit 1; }
+
+deb=$out/quarrykit_${version}_$arch.deb
+changes=$out/quarrykit_${version}_$arch.changes
+rpmfile=$(ls "$out"/rpmbuild/RPMS/*/quarrykit-"$version"-1.*.rpm 2>/dev/null | head -1)
+check "package file $(basename "$deb")" test -f "$deb"
+check "package file $(basename "${rpmfile:-quarrykit-$version.rpm}")" test -f "$rpmfile"
+[ -f "$deb" ] && [ -f "$rpmfile" ] || { echo "package: $passed passed, $failed failed"; exit 1; }
+cp "$rpmfile" "$out/"
+rpmfile=$out/$(basename "$rpmfile")
+check "the builds left the work tree as it was" test "$(git status --porcelain --untracked-files=all)" = "$status_before"
+
+# The same contents in both packages.
+deb_list=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|; s|/$||')
+rpm_list=$(rpm -qlp "$rpmfile")
+for kind in deb rpm; do
+  if [ $kind = deb ]; then listing=$deb_list; else listing=$rpm_list; fi
+  for path in /usr/sbin/imgseal /usr/sbin/nicmatch /usr/sbin/orphdir \
+              /usr/share/man/man8/imgseal.8.gz /usr/share/man/man8/nicmatch.8.gz /usr/share/man/man8/orphdir.8.gz \
+              /usr/share/doc/quarrykit/examples/70-nicmatch.rules; do
+    check "$kind contains $path" grep -qx "$path" <<<"$listing"
+  done
+  check "$kind has the README" grep -qx '/usr/share/doc/quarrykit/README.md\(.gz\)\?' <<<"$listing"
+  check "$kind has no uncompressed manual page" test -z "$(grep '/man/.*\.[0-9]$' <<<"$listing")"
+  check "$kind has nothing outside /usr" test -z "$(grep -v '^/usr/\|^/usr$\|^$' <<<"$listing")"
 done
-check "nothing outside /usr" test -z "$(grep -v '^\./usr/\|^\./$\|^\./usr$' <<<"$listing")"
+check "deb has the copyright file" grep -qx /usr/share/doc/quarrykit/copyright <<<"$deb_list"
+check "rpm has the license" grep -qx /usr/share/licenses/quarrykit/LICENSE <<<"$rpm_list"
+
 depends=$(dpkg-deb -f "$deb" Depends)
-check "depends on libc6 ($depends)" grep -q 'libc6' <<<"$depends"
-check "depends on GLib ($depends)" grep -q 'libglib2.0-0' <<<"$depends"
+check "deb depends on libc6 ($depends)" grep -q 'libc6' <<<"$depends"
+check "deb depends on GLib ($depends)" grep -q 'libglib2.0-0' <<<"$depends"
+requires=$(rpm -qp --requires "$rpmfile")
+check "rpm requires libc ($(grep -m1 '^libc\.so' <<<"$requires"))" grep -q '^libc\.so\.6' <<<"$requires"
+check "rpm requires GLib ($(grep -m1 '^libglib' <<<"$requires"))" grep -q '^libglib-2\.0\.so\.0' <<<"$requires"
+
+lintian_out=$(lintian --fail-on error,warning "$deb" "$changes" 2>&1) && lintian_rc=0 || lintian_rc=$?
+lintian_out=$(grep -v '^running with root privileges' <<<"$lintian_out" || true)
+check "lintian: no error, no warning" test "$lintian_rc" = 0
+rpmlint_out=$(rpmlint -c rpm/rpmlint.toml "$rpmfile" 2>&1) && rpmlint_rc=0 || rpmlint_rc=$?
+check "rpmlint: no error" grep -q ' 0 errors' <<<"$rpmlint_out"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root"
-check "rule calls /usr/sbin/nicmatch" grep -q 'PROGRAM="/usr/sbin/nicmatch"' "$root/usr/share/doc/quarrykit/examples/70-nicmatch.rules"
+dpkg-deb -x "$deb" "$root/deb"
+check "rule calls /usr/sbin/nicmatch" grep -q 'PROGRAM="/usr/sbin/nicmatch"' "$root/deb/usr/share/doc/quarrykit/examples/70-nicmatch.rules"
 for page in imgseal nicmatch orphdir; do
-  f=$root/usr/share/man/man8/$page.8
-  check "$page.8 formats without warnings" test -z "$(groff -man -ww -z "$f" 2>&1)"
+  f=$root/deb/usr/share/man/man8/$page.8.gz
+  check "$page.8 formats without warnings" test -z "$(zcat "$f" | groff -man -ww -z 2>&1)"
   check "$page.8 shows its NAME section" grep -q "^NAME" <(MANWIDTH=80 man -l "$f" 2>/dev/null | col -b)
-  check "$page.8 has no unfilled placeholder" bash -c "! grep -q @ '$f'"
+  check "$page.8 has no unfilled placeholder" bash -c "! zcat '$f' | grep -q @"
 done
-check "installed imgseal runs" bash -c "'$root/usr/sbin/imgseal'; test \$? = 0"
-check "installed orphdir prints its banner" bash -c "'$root/usr/sbin/orphdir' x 2>&1 | grep -q '^orphdir $version ('"
+check "installed imgseal runs" bash -c "'$root/deb/usr/sbin/imgseal'; test \$? = 0"
+check "installed orphdir prints its banner" bash -c "'$root/deb/usr/sbin/orphdir' x 2>&1 | grep -q '^orphdir $version ('"
+
+# rpm -i into a throw-away root: its own database, nothing else there; the
+# dependencies are this machine's Debian packages, hence --nodeps.
+mkdir "$root/rpm"
+rpm --root "$root/rpm" --initdb
+if rpm --root "$root/rpm" -i --nodeps "$rpmfile" >/dev/null 2>&1; then
+  installed=$(cd "$root/rpm" && find usr -type f -o -type l | sort)
+  check "rpm -i installs it" rpm --root "$root/rpm" -q quarrykit
+  for path in usr/sbin/nicmatch usr/share/man/man8/nicmatch.8.gz usr/share/doc/quarrykit/examples/70-nicmatch.rules; do
+    check "rpm -i puts $path there" grep -qx "$path" <<<"$installed"
+  done
+  check "rpm-installed rule calls /usr/sbin/nicmatch" grep -q 'PROGRAM="/usr/sbin/nicmatch"' "$root/rpm/usr/share/doc/quarrykit/examples/70-nicmatch.rules"
+  check "rpm-installed orphdir prints its banner" bash -c "'$root/rpm/usr/sbin/orphdir' x 2>&1 | grep -q '^orphdir $version ('"
+else
+  check "rpm -i installs it" false
+fi
+
 # dpkg -i in a sandbox whose /usr and dpkg database are overlays: the
 # package installs for real there, and nothing reaches this machine.
 if [ "$(id -u)" = 0 ] && [ -x build/testsupport/qk-sandbox ] && grep -qw overlay /proc/filesystems; then
@@ -56,7 +140,7 @@ echo "status: $(dpkg-query -W -f='${Status}' quarrykit)"
 MANWIDTH=80 man 8 nicmatch | col -b | head -1
 echo "nicmatch: $(INTERFACE=none /usr/sbin/nicmatch; echo $?)"
 INNER
-  installed=$(build/testsupport/qk-sandbox --bind /var/lib/dpkg:/var/lib/dpkg --bind "$(realpath "$deb"):/pkg.deb" \
+  installed=$(build/testsupport/qk-sandbox --bind /var/lib/dpkg:/var/lib/dpkg --bind "$deb:/pkg.deb" \
     --bind "$root/install.sh:/install.sh" -- /bin/sh /install.sh 2>&1 || true)
   check "dpkg -i installs it" grep -q '^status: install ok installed' <<<"$installed"
   check "man 8 nicmatch shows the page" grep -q '^NICMATCH(8)' <<<"$installed"
@@ -67,6 +151,11 @@ else
 fi
 
 echo "$(basename "$deb"):"
-dpkg-deb -c "$deb" | awk '{print "  " $6}'
+sed 's/^/  /' <<<"$deb_list" | grep -v '^  $'
+echo "$(basename "$rpmfile"):"
+sed 's/^/  /' <<<"$rpm_list"
+echo "lintian (.deb and .changes): ${lintian_out:-no tags}"
+echo "rpmlint: $(tail -1 <<<"$rpmlint_out")"
+grep -v '^=\|^$\|errors, .* warnings' <<<"$rpmlint_out" | sed 's/^/  /' || true
 echo "package: $passed passed, $failed failed"
 test "$failed" = 0

@@ -1,17 +1,34 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Installs what the build and the tests need (only what is missing), then
-# configures and builds quarrykit in build/ (and, with --asan, in build-asan/
-# too, with AddressSanitizer and UndefinedBehaviorSanitizer).  Debian 12, as root.
+# Installs what is needed (only what is missing), then configures and builds
+# quarrykit in build/.  With --demo: only what building the programs and the
+# demo's sandbox needs (no tests).  Otherwise everything the test command
+# needs besides, with the tests and benchmarks built; with --asan also in
+# build-asan/, with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Debian 12, as root.  Packages of Priority required (coreutils, util-linux,
+# mount, e2fsprogs, ...) are on every such system and are not listed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  g++ cmake make pkg-config libglib2.0-dev libgtest-dev libbenchmark-dev
-  gettext iproute2 util-linux mount e2fsprogs xfsprogs btrfs-progs dosfstools
-  libssl-dev openssl coreutils time dpkg-dev file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-14-dev
+# Building the programs and qk-sandbox, and what the demo scripts run.
+demo_packages=(g++ cmake make pkgconf libglib2.0-dev iproute2)
+# The tests, benchmarks, cross builds, fuzzers and package builds and checks.
+test_packages=(
+  libgtest-dev libbenchmark-dev
+  gettext xfsprogs btrfs-progs dosfstools
+  libssl-dev openssl time file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-14-dev
   qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+  dpkg-dev debhelper lintian rpm rpmlint
 )
+if [ "${1:-}" = --demo ]; then
+  packages=("${demo_packages[@]}")
+  options=(-DQK_SANDBOX=ON)
+  # A build/ configured by the test command keeps its tests and benchmarks.
+  [ -f build/CMakeCache.txt ] || options+=(-DQK_TESTS=OFF)
+else
+  packages=("${demo_packages[@]}" "${test_packages[@]}")
+  options=(-DQK_TESTS=ON -DQK_BENCHMARKS=ON)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -27,7 +44,7 @@ werror=OFF
 [ "${CI:-}" = true ] && werror=ON
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR="$werror" -DQK_BENCHMARKS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR="$werror" "${options[@]}" >/dev/null
 cmake --build build -j "$jobs"
 if [ "${1:-}" = --asan ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_WERROR="$werror" -DQK_SANITIZE=ON >/dev/null

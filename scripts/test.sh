@@ -32,7 +32,7 @@ run_ctest build "tests"
 run_ctest build-asan "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 echo "=== cross-architecture tests ==="
 scripts/cross-test.sh | tee -a "$log"
-echo "=== Debian package ==="
+echo "=== Debian and RPM packages ==="
 scripts/package.sh | tee -a "$log"
 echo "=== fuzzing ==="
 scripts/fuzz.sh 30
