@@ -45,13 +45,24 @@ const char *grow_lost_found(const char *dir, LostFoundStats *stats)
     int dirfd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirfd < 0)
         return "open";
+    // A link is refused by the open; a directory somebody else put in its
+    // place is refused here: the one we made is ours and nobody else may add
+    // entries to it (mode 0700, less the umask).
+    struct stat made;
+    if (fstat(dirfd, &made) != 0)
+        return failed_call(dirfd, "open");
+    if (made.st_uid != geteuid() || (made.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        errno = EEXIST;
+        return failed_call(dirfd, "open");
+    }
 
     char name[kFillerLetters + 12];   // room for any int index
     int last = 0;
     for (int i = 0;; i++) {
         filler_name(name, sizeof name, i);
-        // What creat does, relative to the directory, and never through a link.
-        int fd = openat(dirfd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // What creat does, relative to the directory, never through a link,
+        // and never waiting on a FIFO.
+        int fd = openat(dirfd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0)
             return failed_call(dirfd, "creat");
         close(fd);

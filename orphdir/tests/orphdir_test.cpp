@@ -257,6 +257,31 @@ TEST(Orphdir, NewDirectorySwappedForALinkIsNotUsed)
     EXPECT_EQ(rep["victim.first"], filler0);
 }
 
+// A directory that is not the one made (anybody may write it, and a FIFO
+// waits under the first filler's name) is refused at once, untouched.
+TEST(Orphdir, NewDirectorySwappedForAnotherDirectoryIsNotUsed)
+{
+    SandboxSpec spec = orphdir_spec();
+    spec.binds.push_back({SWAP_MKDIR_LIB, "/qk/swap_mkdir.so"});
+    SandboxResult r = run_in_sandbox(spec, [&] {
+        if (!make_dirs("/tmp/work") || chdir("/tmp/work") != 0)
+            return 11;
+        run_and_report("run", {}, {"PATH=/usr/bin:/bin", "LD_PRELOAD=/qk/swap_mkdir.so", "QK_SWAP_TARGET=dir",
+                                   "ASAN_OPTIONS=verify_asan_link_order=0"});
+        struct stat st;
+        put("fifo", stat(("lost+found/" + kFillerPrefix + "00000000").c_str(), &st) == 0 && S_ISFIFO(st.st_mode)
+                        ? "1" : "0");
+        put("entries", std::to_string(entries("lost+found").size()));
+        return 0;
+    }, 30000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["run.status"], "1");
+    EXPECT_EQ(rep["run.err"], kBanner + "open: " + strerror(EEXIST) + "\n");
+    EXPECT_EQ(rep["fifo"], "1");
+    EXPECT_EQ(rep["entries"], "1");
+}
+
 TEST(Orphdir, UsageTextIsTranslatedBannerIsNot)
 {
     const std::string po =
