@@ -505,9 +505,23 @@ int end_like(int wstatus)
 // reaps whatever ends inside, and once the body has ended sends its wait
 // status up through `report` and exits, and the kernel kills everything else
 // in the namespace.
+// Closes every descriptor above standard error but `a` and `b` (both above
+// it): one of a host directory, left open by the test process, would lead
+// out of the sandbox's root.
+void close_inherited(int a, int b)
+{
+    unsigned lo = static_cast<unsigned>(a < b ? a : b), hi = static_cast<unsigned>(a < b ? b : a);
+    if (lo > 3)
+        close_range(3, lo - 1, 0);
+    if (hi > lo + 1)
+        close_range(lo + 1, hi - 1, 0);
+    close_range(hi + 1, ~0U, 0);
+}
+
 int run_init(const SandboxSpec &spec, const std::string &root, const std::string &bind_problem,
              const std::function<int()> &body, int lifeline, int report)
 {
+    close_inherited(lifeline, report);
     // The parent holds the other end of `lifeline`: when it is gone already,
     // the death signal asked for here would never come.
     struct pollfd parent = {lifeline, POLLIN, 0};
