@@ -32,8 +32,15 @@
 //  - we already sent SIGKILL to that pid for this very file;
 //  - that pid started (boot clock) after we first saw this file, so it only
 //    inherited the pid of the file's writer;
-//  - the file has named no usable pid for 200 attempts since we first saw it:
-//    its creator writes the pid right after the create, so it died in between.
+//  - the file has named no usable pid for 10 attempts (a second) since we
+//    first saw it.  A lock file is made with its pid already in it (written
+//    to an unnamed file that is then linked to the lock path, which fails
+//    like the exclusive create when the path is taken), so a file without
+//    one is not a live owner's; where the directory cannot hold unnamed
+//    files, the pid is written right after the exclusive create, microseconds
+//    later.  Waiting a second rather than the whole patience keeps a queue
+//    that gathered behind such a file from reaching its patience together,
+//    when its runs would SIGKILL each new owner in turn.
 // No wall-clock time or file time decides anything.  A file that is not
 // stale names a live owner: from the 200th failed attempt, counted over the
 // whole wait, every failed attempt SIGKILLs it (never pid 1, never ourselves).
@@ -68,6 +75,7 @@
 namespace {
 
 const int kPatience = 199;           // failed attempts before owners are killed
+const int kNoPidGrace = 10;          // attempts a file may name no pid before it is stale
 const int kLastAttempt = 399;        // failed attempts before the run goes on regardless
 const useconds_t kPause = 100000;    // between attempts
 
@@ -171,7 +179,7 @@ bool proc_stat(pid_t pid, char *state, long long *start_ns)
 bool is_stale(pid_t owner, const LockWatch &watch, int attempts)
 {
     if (owner == 0)
-        return attempts - watch.seen_at > kPatience;
+        return attempts - watch.seen_at >= kNoPidGrace;
     if (owner == getpid() || owner == watch.killed)
         return true;
     if (kill(owner, 0) != 0 && errno == ESRCH)
@@ -189,18 +197,53 @@ bool has_links(int fd)
     return fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
+// Copies the directory part of `path` into `dir`.
+void dir_of(const char *path, char *dir, size_t size)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        snprintf(dir, size, ".");
+    else if (slash == path)
+        snprintf(dir, size, "/");
+    else
+        snprintf(dir, size, "%.*s", static_cast<int>(slash - path), path);
+}
+
 // True when this process could never create a file beside `path`.
 bool cannot_create_in_dir(const char *path)
 {
     char dir[PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr)
-        snprintf(dir, sizeof dir, ".");
-    else if (slash == path)
-        snprintf(dir, sizeof dir, "/");
-    else
-        snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
+    dir_of(path, dir, sizeof dir);
     return access(dir, W_OK | X_OK) != 0 && errno == EACCES;
+}
+
+// Creates the lock file at `path` exclusively, holding this process's pid:
+// returns its descriptor, or -1 with errno as the exclusive create left it.
+// The pid goes into an unnamed file first, which is then linked to the path
+// (failing, like the create, when anything is there), so that nobody ever
+// sees the lock without its pid.  Where that cannot be done, the exclusive
+// create makes the file and the pid follows.
+int create_lock(const char *path)
+{
+    char text[32];
+    int len = snprintf(text, sizeof text, "%d\n", getpid());
+    char dir[PATH_MAX];
+    dir_of(path, dir, sizeof dir);
+    int fd = open(dir, O_RDWR | O_TMPFILE | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        char self[32];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        if (write(fd, text, static_cast<size_t>(len)) == len &&
+            linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+            return fd;
+        close(fd);
+    }
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, text, static_cast<size_t>(len));
+        (void)ignored;
+    }
+    return fd;
 }
 
 // What a failed attempt found at the lock path.
@@ -270,12 +313,8 @@ bool lock_step(const char *path)
     LockWatch watch = {};
 
     for (;;) {
-        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = create_lock(path);
         if (fd >= 0) {
-            char text[32];
-            int len = snprintf(text, sizeof text, "%d\n", getpid());
-            ssize_t ignored = write(fd, text, static_cast<size_t>(len));
-            (void)ignored;
             struct stat st = {};
             fstat(fd, &st);
             close(fd);
