@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "cfgscan.h"
 
+#include <fcntl.h>
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +99,40 @@ CfgEntry *cfg_parse_text(const char *contents)
     return entry;
 }
 
+// Reads the file at `path` (through a symbolic link too) only when it is a
+// regular file: a FIFO would stall the run until a writer came, a device may
+// never end, and a socket cannot be read at all, so those are skipped at once,
+// like unreadable files.
+//
+// Testing the path and then reading it by name would leave a moment in which
+// the entry could be swapped for a FIFO.  Instead the file is pinned first:
+// an O_PATH descriptor neither opens the file itself (no FIFO wait, no device
+// open with its side effects) nor blocks, and fstat tells what it pinned.  The
+// contents are then read through the descriptor's /proc/self/fd entry, which
+// reopens that very file, whatever the name means by then.  Without /proc
+// (nothing to reopen through) the name is read, the file having been a
+// regular one a moment ago.
+static bool read_regular_file(const char *path, gchar **contents)
+{
+    int fd = open(path, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = false;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char pinned[64];
+        snprintf(pinned, sizeof pinned, "/proc/self/fd/%d", fd);
+        GError *error = nullptr;
+        ok = g_file_get_contents(pinned, contents, nullptr, &error);
+        if (!ok && error->domain == G_FILE_ERROR && error->code == G_FILE_ERROR_NOENT &&
+            access("/proc/self/fd", F_OK) != 0)
+            ok = g_file_get_contents(path, contents, nullptr, nullptr);
+        g_clear_error(&error);
+    }
+    close(fd);
+    return ok;
+}
+
 CfgEntry *cfg_scan(const char *dir)
 {
     struct dirent **names = nullptr;
@@ -110,7 +147,7 @@ CfgEntry *cfg_scan(const char *dir)
 
         if (asprintf(&path, "%s/%s", dir, names[i]->d_name) >= 0) {
             // A NUL byte inside the file ends its text there.
-            if (g_file_get_contents(path, &contents, nullptr, nullptr)) {
+            if (read_regular_file(path, &contents)) {
                 CfgEntry *entry = cfg_parse_text(contents);
                 if (entry != nullptr) {
                     entry->next = head;

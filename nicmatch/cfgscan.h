@@ -35,5 +35,7 @@ CfgEntry *cfg_parse_text(const char *contents);
 
 // Lists `dir` with isCfg, sorted by name, and parses every file.  Returns the
 // bindings with the one from the file that sorts last first, or nullptr.
-// Unreadable directories and files are skipped silently.
+// Unreadable directories and files are skipped silently, and so, without
+// being opened, are entries that are not regular files, directly or through a
+// symbolic link (FIFOs, sockets, devices).
 CfgEntry *cfg_scan(const char *dir);

@@ -5,7 +5,12 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -213,6 +218,69 @@ TEST_F(ScanDir, SkipsWhatCannotBeReadAndStopsAtNul)
     put("ifcfg-nul", std::string("DEVICE=n\0\nHWADDR=aa\n", 20));
     put("ifcfg-ok", "DEVICE=ok\nHWADDR=aa\n");
     EXPECT_EQ(scan(), (std::vector<Binding>{{"aa", "ok"}}));
+}
+
+// Scans `dir` in a child process, so that a scan that stalls fails the test
+// instead of hanging it: `ended` tells whether it was done within limit_ms.
+std::vector<Binding> scan_in_child(const std::string &dir, int limit_ms, bool *ended)
+{
+    *ended = false;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {};
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string text;
+        for (const Binding &b : take(cfg_scan(dir.c_str())))
+            text += b.hwaddr + " " + b.device + "\n";
+        _exit(write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    int wstatus = 0;
+    *ended = pid > 0 && wait_for(pid, limit_ms, &wstatus) && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+    if (pid > 0 && !*ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &wstatus, 0);
+    }
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    std::vector<Binding> out;
+    gchar **lines = g_strsplit(text.c_str(), "\n", -1);
+    for (gchar **line = lines; *line != nullptr; line++) {
+        const char *space = strchr(*line, ' ');
+        if (space != nullptr)
+            out.push_back({std::string(*line, static_cast<size_t>(space - *line)), space + 1});
+    }
+    g_strfreev(lines);
+    return out;
+}
+
+TEST_F(ScanDir, SkipsFifosSocketsAndLinksToThemAtOnce)
+{
+    ASSERT_EQ(mkfifo((dir_ + "/ifcfg-fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("ifcfg-fifo", (dir_ + "/ifcfg-to-fifo").c_str()), 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::string sock = dir_ + "/ifcfg-sock";
+    ASSERT_LT(sock.size(), sizeof addr.sun_path);
+    memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+    close(fd);
+    put("ifcfg-ok", "DEVICE=ok\nHWADDR=aa\n");
+
+    // Nothing ever writes to the FIFO: a scan that opened it would wait forever.
+    bool ended = false;
+    std::vector<Binding> bindings = scan_in_child(dir_, 5000, &ended);
+    ASSERT_TRUE(ended) << "the scan stalled on a special file";
+    EXPECT_EQ(bindings, (std::vector<Binding>{{"aa", "ok"}}));
 }
 
 TEST_F(ScanDir, MissingDirectoryGivesNothing)

@@ -1,44 +1,71 @@
 // SPDX-License-Identifier: MIT
-// The example device-manager rule with the real device manager: udevadm test
-// in a sandbox with its own network namespace runs nicmatch for a new veth
-// interface and renames it to the configured name.
+// The example device-manager rule with the real device manager, in a sandbox
+// with its own network namespace: udevadm test runs nicmatch for a new veth
+// interface and renames it to the configured name, and the daemon names
+// interfaces that appear all at once.
 #include "sandbox.h"
 
+#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace {
+
+const char kUdevd[] = "/usr/lib/systemd/systemd-udevd";
+const char kPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+
+// The shipped rule calls nicmatch where it is installed; here it is at /qk.
+bool sandbox_rule(std::string *rule)
+{
+    if (!read_file(NICMATCH_RULE, rule))
+        return false;
+    size_t at = rule->find(QK_NICMATCH_PATH);
+    if (at == std::string::npos)
+        return false;
+    rule->replace(at, std::string(QK_NICMATCH_PATH).size(), "/qk/nicmatch");
+    return true;
+}
+
+// Only `rule` besides the system's own rules, and a private /run.
+bool install_rule(const std::string &rule)
+{
+    return unlink("/etc/udev") == 0 && make_dirs("/etc/udev/rules.d") &&
+           write_file("/etc/udev/rules.d/70-nicmatch.rules", rule) && mount("run", "/run", "tmpfs", 0, "mode=0755") == 0;
+}
+
+int count_lines_with(const std::string &text, const std::string &what)
+{
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        count++;
+    return count;
+}
 
 TEST(UdevRule, RenamesANewInterfaceToItsConfiguredName)
 {
     if (access("/usr/bin/udevadm", X_OK) != 0 && access("/bin/udevadm", X_OK) != 0)
         GTEST_SKIP() << "udevadm is not installed (Debian package udev)";
     std::string rule;
-    ASSERT_TRUE(read_file(NICMATCH_RULE, &rule));
-    // The shipped rule calls nicmatch where it is installed; here it is at /qk.
-    size_t at = rule.find(QK_NICMATCH_PATH);
-    ASSERT_NE(at, std::string::npos) << rule;
-    rule.replace(at, std::string(QK_NICMATCH_PATH).size(), "/qk/nicmatch");
+    ASSERT_TRUE(sandbox_rule(&rule)) << NICMATCH_RULE;
 
     SandboxSpec spec;
     spec.network = true;
     spec.binds = {{NICMATCH_BIN, "/qk/nicmatch"}};
     spec.files = {{"/etc/sysconfig/network-scripts/ifcfg-lan", "DEVICE=lan0\nHWADDR=02:AA:00:00:00:01\n", 0644}};
     SandboxResult r = run_in_sandbox(spec, [&] {
-        // Only this rule (besides the system's own) and a private /run.
-        if (unlink("/etc/udev") != 0 || !make_dirs("/etc/udev/rules.d") ||
-            !write_file("/etc/udev/rules.d/70-nicmatch.rules", rule) ||
-            mount("run", "/run", "tmpfs", 0, "mode=0755") != 0)
+        if (!install_rule(rule))
             return 10;
         if (!add_veth("eth0", "p0", "02:aa:00:00:00:01") || !add_veth("eth1", "p1", "02:aa:00:00:00:02"))
             return 11;
         for (const char *iface : {"eth0", "eth1"}) {
             ProcResult test = run_process({"/bin/udevadm", "test", "--action=add", std::string("/sys/class/net/") + iface},
-                                          {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, 60000);
+                                          {kPath}, 60000);
             put(std::string(iface) + ".status", std::to_string(test.status));
             put(std::string(iface) + ".log", test.err.substr(test.err.size() > 2000 ? test.err.size() - 2000 : 0));
         }
@@ -54,6 +81,89 @@ TEST(UdevRule, RenamesANewInterfaceToItsConfiguredName)
     // No binding for eth1: nicmatch prints nothing and the name stays.
     EXPECT_EQ(rep["eth1.status"], "0") << rep["eth1.log"];
     EXPECT_EQ(rep["exists.eth1"], "yes");
+}
+
+// 16 veth pairs appear at once, as at boot: the daemon runs nicmatch for all
+// 32 interfaces side by side, and each configured one gets its name.  The
+// daemon's debug log tells how every run ended.
+TEST(UdevDaemon, NamesSixteenInterfacesThatAppearAtOnce)
+{
+    if (access(kUdevd, X_OK) != 0)
+        GTEST_SKIP() << kUdevd << " is not installed (Debian package udev)";
+    std::string rule;
+    ASSERT_TRUE(sandbox_rule(&rule)) << NICMATCH_RULE;
+    const int kCount = 16;
+
+    SandboxSpec spec;
+    spec.network = true;
+    spec.binds = {{NICMATCH_BIN, "/qk/nicmatch"}};
+    std::string batch;
+    for (int k = 0; k < kCount; k++) {
+        char line[160], file[64];
+        snprintf(line, sizeof line, "link add eth%d address 02:aa:00:00:00:%02x type veth peer name p%d\n", k, k, k);
+        batch += line;
+        snprintf(file, sizeof file, "DEVICE=lan%d\nHWADDR=02:AA:00:00:00:%02X\n", k, k);
+        spec.files.push_back({"/etc/sysconfig/network-scripts/ifcfg-lan" + std::to_string(k), file, 0644});
+    }
+    spec.files.push_back({"/tmp/add.batch", batch, 0644});
+
+    SandboxResult r = run_in_sandbox(spec, [&] {
+        // The daemon also sees the uevents of the host's devices (only network
+        // devices belong to a namespace): its rules must not write the host's
+        // attributes on their behalf.
+        if (!install_rule(rule) || mount(nullptr, "/sys", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            return 10;
+        pid_t daemon = spawn({kUdevd, "--debug"}, {kPath}, "", "/tmp/udevd.log");
+        if (daemon < 0)
+            return 11;
+        auto ping = [] { return run_process({"/bin/udevadm", "control", "--ping"}, {kPath}, 10000).status == 0; };
+        bool up = false;
+        for (int i = 0; i < 100 && !(up = ping()); i++)
+            usleep(50000);
+        if (!up || !shell("ip -batch /tmp/add.batch"))
+            return 12;
+        // The daemon's queue file exists while it has events to process.  The
+        // wait ends when all are named and the queue is empty, or when it has
+        // stayed empty for 3 seconds without that.
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point start = Clock::now(), idle = start;
+        int named = 0;
+        while (Clock::now() - start < std::chrono::seconds(60)) {
+            named = 0;
+            for (int k = 0; k < kCount; k++)
+                named += access(("/sys/class/net/lan" + std::to_string(k)).c_str(), F_OK) == 0;
+            if (access("/run/udev/queue", F_OK) != 0 && ping() && access("/run/udev/queue", F_OK) != 0) {
+                if (named == kCount || Clock::now() - idle > std::chrono::seconds(3))
+                    break;
+            } else {
+                idle = Clock::now();
+            }
+            usleep(20000);
+        }
+        kill(daemon, SIGTERM);
+        int wstatus = 0;
+        wait_for(daemon, 10000, &wstatus);
+        std::string log;
+        read_file("/tmp/udevd.log", &log);
+        put("named", std::to_string(named));
+        for (int k = 0; k < kCount; k++)
+            put("kept.eth" + std::to_string(k), access(("/sys/class/net/eth" + std::to_string(k)).c_str(), F_OK) == 0 ? "yes" : "no");
+        put("started", std::to_string(count_lines_with(log, "Starting '/qk/nicmatch'")));
+        put("succeeded", std::to_string(count_lines_with(log, "Process '/qk/nicmatch' succeeded.")));
+        put("lock", access("/dev/.nicmatch.lock", F_OK) == 0 ? "left" : "gone");
+        put("log", log.substr(log.size() > 3000 ? log.size() - 3000 : 0));
+        return 0;
+    }, 120000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["named"], std::to_string(kCount)) << rep["log"];
+    for (int k = 0; k < kCount; k++)
+        EXPECT_EQ(rep["kept.eth" + std::to_string(k)], "no") << "eth" << k;
+    // Every interface, the unconfigured peers too, had a run, and each ended
+    // with status 0: none was ended by its alarm or killed.
+    EXPECT_EQ(rep["started"], std::to_string(2 * kCount)) << rep["log"];
+    EXPECT_EQ(rep["succeeded"], std::to_string(2 * kCount)) << rep["log"];
+    EXPECT_EQ(rep["lock"], "gone");
 }
 
 } // namespace

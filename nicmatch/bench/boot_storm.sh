@@ -1,0 +1,209 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# A boot storm with the real device manager: in a sandbox with its own network
+# namespace and a private /run, systemd-udevd (Debian's udev package) runs with
+# the system's rules; N veth pairs appear at once (one `ip -batch`), and the
+# time runs until every interface bears its configured name and the daemon's
+# queue is empty.  Three ways of naming the same N addresses are timed, each
+# with a freshly started daemon:
+#   echo      a rule whose program is /bin/echo, printing the new name: the
+#             floor for any program that names interfaces;
+#   link      one .link file per address (MACAddress= match, Name=);
+#   nicmatch  the example rule calling the built nicmatch, with one ifcfg-*
+#             file per address.
+# Every program run is accounted for from the daemon's debug log: each must
+# have exited with status 0 (a run ended by a signal or its alarm shows up
+# there), and no lock file may be left.
+#   nicmatch/bench/boot_storm.sh [BUILD_DIR] [ROUNDS] [SIZES]
+# SIZES defaults to "32 128 512"; each round times every size and way once.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$(realpath "${1:-build}")
+rounds=${2:-1}
+sizes=${3:-"32 128 512"}
+udevd=/usr/lib/systemd/systemd-udevd
+[ -x "$udevd" ] || { echo "needs $udevd (apt-get install udev)"; exit 1; }
+[ -x "$build/nicmatch/nicmatch" ] || { echo "build nicmatch first: $build/nicmatch/nicmatch"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# The shipped rule calls nicmatch where it is installed; here it is at /qk.
+sed 's|PROGRAM="[^"]*"|PROGRAM="/qk/nicmatch"|' "$build/nicmatch/70-nicmatch.rules" > "$work/70-nicmatch.rules"
+grep -q 'PROGRAM="/qk/nicmatch"' "$work/70-nicmatch.rules" || { echo "no PROGRAM in the example rule"; exit 1; }
+
+cat > "$work/storm.sh" <<'INNER'
+set -euo pipefail
+shopt -s nullglob
+rounds=$1 sizes=$2 udevd=$3
+
+# The daemon sees every uevent of the host's devices too (only network devices
+# belong to a namespace): keep the system's rules from writing the host's
+# attributes or loading modules on their behalf.
+mount -o remount,bind,ro /sys
+if [ -d /usr/lib/modules ]; then mount -t tmpfs -o ro,mode=0755 none /usr/lib/modules; fi
+mount -t tmpfs -o mode=0755 run /run
+rm /etc/udev
+mkdir -p /etc/udev/rules.d /etc/sysconfig/network-scripts
+cfgdir=/etc/sysconfig/network-scripts
+exec {tick}<> <(:)
+nap() { read -r -t "$1" -u "$tick" || true; }
+
+mac() { printf '02:%s:00:00:%02x:%02x' "$1" $(($2 / 256)) $(($2 % 256)); }
+
+daemon_pid=
+start_daemon() {
+  rm -rf /run/udev
+  "$udevd" --debug >> "$1" 2>&1 &
+  daemon_pid=$!
+  for _ in $(seq 200); do
+    udevadm control --ping 2>/dev/null && return 0
+    nap 0.05
+  done
+  echo "the daemon does not answer"; exit 1
+}
+stop_daemon() {
+  kill "$daemon_pid"
+  wait "$daemon_pid" || true
+}
+
+remove_links() {
+  local batch=$work/del.batch
+  : > "$batch"
+  for dev in /sys/class/net/*; do
+    case ${dev##*/} in lan*|eth*) echo "link del ${dev##*/}" >> "$batch" ;; esac
+  done
+  if [ -s "$batch" ]; then ip -batch "$batch"; fi
+}
+
+# Ends once all n interfaces are named lanK and the queue is empty, or when
+# the queue has stayed empty for 5 s without them.
+await_storm() {
+  local n=$1 limit=$((SECONDS + 120 + n / 2)) idle=0
+  while [ $SECONDS -lt $limit ]; do
+    local named=(/sys/class/net/lan*)
+    if [ ! -e /run/udev/queue ] && udevadm control --ping && [ ! -e /run/udev/queue ]; then
+      [ ${#named[@]} -eq "$n" ] && return 0
+      idle=$((idle + 1))
+      [ $idle -gt 250 ] && return 1
+    else
+      idle=0
+    fi
+    nap 0.02
+  done
+  return 1
+}
+
+storm() {
+  local how=$1 n=$2 log=$work/udevd-$1-$2.log
+  rm -f /etc/udev/rules.d/* /run/systemd/network/* "$log"
+  mkdir -p /run/systemd/network
+  case $how in
+    echo)
+      cat > /etc/udev/rules.d/70-storm-echo.rules <<'RULE'
+SUBSYSTEM=="net", ACTION=="add", KERNEL=="eth*", ENV{STORM_NAME}="lan%n"
+SUBSYSTEM=="net", ACTION=="add", PROGRAM="/bin/echo $env{STORM_NAME}", RESULT=="?*", NAME="$result"
+RULE
+      program=/bin/echo ;;
+    link)
+      for ((k = 0; k < n; k++)); do
+        printf '[Match]\nMACAddress=%s\n\n[Link]\nName=lan%d\n' "$(mac aa $k)" $k > /run/systemd/network/10-lan$k.link
+      done
+      program= ;;
+    nicmatch)
+      cp /qk/70-nicmatch.rules /etc/udev/rules.d/
+      program=/qk/nicmatch ;;
+  esac
+  start_daemon "$log"
+  local t0 t1 ok=yes
+  t0=$EPOCHREALTIME
+  ip -batch "$work/add-$n.batch"
+  await_storm "$n" || ok=no
+  t1=$EPOCHREALTIME
+  stop_daemon
+
+  local named=(/sys/class/net/lan*) runs=0 good=0
+  if [ -n "$program" ]; then
+    runs=$(grep -c "Starting '$program" "$log" || true)
+    good=$(grep -c "Process '$program.*' succeeded" "$log" || true)
+  fi
+  # Runs of the program that failed or were killed, and workers the daemon
+  # had to kill; other programs of the system's rules may fail on the host's
+  # devices and do not count.
+  local bad=0
+  if [ -n "$program" ]; then
+    bad=$(grep -c -E "'$program[^']*' (terminated by signal|failed)" "$log" || true)
+  fi
+  bad=$((bad + $(grep -c -E "timed out|[Kk]illing|taking a long time" "$log" || true)))
+  local lock=no
+  [ -e /dev/.nicmatch.lock ] && lock=yes
+  rm -f /dev/.nicmatch.lock
+  remove_links
+  echo "$how $n $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') named=${#named[@]}/$n runs=$runs ok_exits=$good bad=$bad lock_left=$lock done=$ok" \
+    >> "$work/results"
+}
+
+work=/tmp/storm
+mkdir -p "$work"
+for n in $sizes; do
+  : > "$work/add-$n.batch"
+  for ((k = 0; k < n; k++)); do
+    echo "link add eth$k address $(mac aa $k) type veth peer name p$k address $(mac bb $k)" >> "$work/add-$n.batch"
+  done
+done
+
+for ((r = 1; r <= rounds; r++)); do
+  echo "round $r: $(uptime)" >> "$work/results"
+  for n in $sizes; do
+    rm -f "$cfgdir"/*
+    for ((k = 0; k < n; k++)); do
+      printf 'TYPE=Ethernet\nBOOTPROTO=none\nONBOOT=yes\nDEVICE=lan%d\nHWADDR=%s\n' $k "$(mac aa $k)" > "$cfgdir/ifcfg-lan$k"
+    done
+    # Alternate the order from round to round, so that drift in the load
+    # does not always favour the same way.
+    if [ $((r % 2)) -eq 1 ]; then order="echo link nicmatch"; else order="nicmatch link echo"; fi
+    for how in $order; do storm "$how" "$n"; done
+  done
+  echo "round $r done: $(uptime)" >> "$work/results"
+done
+cat "$work/results"
+INNER
+
+"$build/testsupport/qk-sandbox" --net --bind "$build/nicmatch/nicmatch:/qk/nicmatch" \
+  --bind "$work/70-nicmatch.rules:/qk/70-nicmatch.rules" --bind "$work/storm.sh:/storm.sh" \
+  -- /bin/bash /storm.sh "$rounds" "$sizes" "$udevd" > "$work/out" 2>&1 || { cat "$work/out"; exit 1; }
+
+python3 - "$work/out" <<'PY'
+import collections, statistics, sys
+rows = collections.defaultdict(lambda: collections.defaultdict(list))
+problems = []
+for line in open(sys.argv[1]):
+    f = line.split()
+    if not f or f[0] not in ("echo", "link", "nicmatch"):
+        print(line.rstrip())
+        continue
+    how, n, secs = f[0], int(f[1]), float(f[2])
+    info = dict(x.split("=", 1) for x in f[3:])
+    rows[n][how].append(secs)
+    named, want = info["named"].split("/")
+    runs = int(info["runs"])
+    if (named != want or info["done"] != "yes" or info["bad"] != "0" or info["lock_left"] != "no"
+            or (how != "link" and (runs != 2 * n or info["ok_exits"] != str(runs)))):
+        problems.append(line.rstrip())
+print()
+print("     N   echo (s)   .link (s)   nicmatch (s)   nicmatch/echo   nicmatch/.link")
+for n in sorted(rows):
+    r = rows[n]
+    for i in range(len(r["nicmatch"])):
+        e, l, m = r["echo"][i], r["link"][i], r["nicmatch"][i]
+        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}")
+    if len(r["nicmatch"]) > 1:
+        e, l, m = (statistics.median(r[k]) for k in ("echo", "link", "nicmatch"))
+        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   (medians)")
+print()
+if problems:
+    print("NOT ALL WELL (every interface named, every run exited 0, no lock left):")
+    for p in problems:
+        print("  " + p)
+    sys.exit(1)
+print("every storm: all interfaces named, every program run exited with status 0, no lock left")
+PY
