@@ -102,18 +102,28 @@ CfgEntry *cfg_parse_text(const char *contents)
 // Reads the file at `path` (through a symbolic link too) only when it is a
 // regular file: a FIFO would stall the run until a writer came, a device may
 // never end, and a socket cannot be read at all, so those are skipped at once,
-// like unreadable files.
+// like unreadable files.  `type` is the entry's type as the listing gave it.
 //
-// Testing the path and then reading it by name would leave a moment in which
-// the entry could be swapped for a FIFO.  Instead the file is pinned first:
+// An entry listed as a regular file is read by its name: only whoever may
+// write the (root's) configuration directory could replace it in the moment
+// since the listing, and the run's alarm still bounds that.  Every run of
+// the lock's queue scans the directory while holding the lock, so this path
+// is kept to the one open of the read.  For anything else (a link, or a
+// file system that does not tell types), testing the path and then reading it
+// by name would leave a moment in which the entry could be swapped for a
+// FIFO; there the file is pinned first:
 // an O_PATH descriptor neither opens the file itself (no FIFO wait, no device
 // open with its side effects) nor blocks, and fstat tells what it pinned.  The
 // contents are then read through the descriptor's /proc/self/fd entry, which
 // reopens that very file, whatever the name means by then.  Without /proc
 // (nothing to reopen through) the name is read, the file having been a
 // regular one a moment ago.
-static bool read_regular_file(const char *path, gchar **contents)
+static bool read_regular_file(const char *path, unsigned char type, gchar **contents)
 {
+    if (type == DT_REG)
+        return g_file_get_contents(path, contents, nullptr, nullptr);
+    if (type != DT_LNK && type != DT_UNKNOWN)
+        return false;
     int fd = open(path, O_PATH | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -147,7 +157,7 @@ CfgEntry *cfg_scan(const char *dir)
 
         if (asprintf(&path, "%s/%s", dir, names[i]->d_name) >= 0) {
             // A NUL byte inside the file ends its text there.
-            if (read_regular_file(path, &contents)) {
+            if (read_regular_file(path, names[i]->d_type, &contents)) {
                 CfgEntry *entry = cfg_parse_text(contents);
                 if (entry != nullptr) {
                     entry->next = head;
