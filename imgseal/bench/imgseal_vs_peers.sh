@@ -4,8 +4,9 @@
 # on the same files in the same run, for a 1 GiB image and for the largest
 # image imgseal seals (2 GiB less one byte):
 #   - warm page cache: two warm-up rounds, then 9 rounds in which each program
-#     runs once (the order rotating); medians, and the median of each round's
-#     time over OpenSSL's in the same round;
+#     runs once (the order rotating); medians, the median of each round's
+#     time over OpenSSL's in the same round, and the median processor time
+#     (user and system);
 #   - cold page cache: the same, with the caches dropped before every run;
 #   - peak anonymous memory (RssAnon, sampled every 2 ms in a separate run)
 #     beside the peak resident memory (the kernel's maximum RSS at exit);
@@ -54,9 +55,14 @@ def drop_caches():
         f.write("3\n")
 
 def timed(argv):
+    """Wall-clock seconds, and the processor seconds (user and system) used."""
     start = time.perf_counter()
-    subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - start
+    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    if status != 0:
+        sys.exit(f"{argv} failed")
+    return wall, usage.ru_utime + usage.ru_stime
 
 def rss_anon_kib(pid):
     try:
@@ -88,21 +94,24 @@ for size in (1073741824, 2147483647):
     print(f"\n{size} bytes ({size / (1 << 30):.3f} GiB), {ROUNDS} paired rounds:")
     for cache in ("warm", "cold"):
         times = {name: [] for name, _ in cmds}
+        cpu = {name: [] for name, _ in cmds}
         for r in range(-WARMUP if cache == "warm" else 0, ROUNDS):
             k = r % len(cmds)
             for name, argv in cmds[k:] + cmds[:k]:
                 if cache == "cold":
                     drop_caches()
-                t = timed(argv)
+                t, c = timed(argv)
                 if r >= 0:
                     times[name].append(t)
+                    cpu[name].append(c)
         base = times["openssl dgst -sha1"]
         print(f"  {cache} page cache, load {os.getloadavg()[0]:.2f}:")
         for name, _ in cmds:
             ratios = [t / b for t, b in zip(times[name], base)]
             print(f"    {name:<20} median {statistics.median(times[name]):.3f} s  (min {min(times[name]):.3f})"
                   f"  x OpenSSL: median of rounds {statistics.median(ratios):.2f},"
-                  f" of medians {statistics.median(times[name]) / statistics.median(base):.2f}")
+                  f" of medians {statistics.median(times[name]) / statistics.median(base):.2f};"
+                  f"  processor {statistics.median(cpu[name]):.3f} s")
     print("  memory (warm page cache):")
     for name, argv in cmds:
         anon, rss = memory(argv)
