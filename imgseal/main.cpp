@@ -68,7 +68,8 @@ static const char *special_file_kind(mode_t mode)
 // without opening it; the read-write descriptor is then opened from that one
 // through /proc, so it is the very file whose type was checked even when the
 // path is changed meanwhile.  Without /proc the path is opened again and must
-// still name the same file.
+// still name the same file; a file swapped in between is refused then, but
+// only after it has been opened.
 static int open_image(const char *prog, const char *path)
 {
     int found = open(path, O_PATH | O_CLOEXEC);
@@ -97,8 +98,8 @@ static int open_image(const char *prog, const char *path)
 }
 
 // Where a SIGBUS while hashing returns to.  Reading a mapped page that the
-// file no longer has (it was truncated) raises SIGBUS; nothing else in the
-// hashing can.
+// file no longer has (it was truncated) raises SIGBUS, and so does a memory
+// error in one: either way the file could not be read.
 static sigjmp_buf file_changed;
 
 static void on_sigbus(int)
