@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,23 +20,112 @@
 
 static const int kTrailerSize = 32;
 static const int kDigestSize = 20;
+static const char kChanged[] = "file changed while being sealed";
 
-// Prints "<program>: <what> <path>: <system error text>" and exits with 1.
-[[noreturn]] static void fail(const char *prog, const char *what, const char *path)
+// Prints "<program>: <what> <path>: <why>" and exits with 1.
+[[noreturn]] static void refuse(const char *prog, const char *what, const char *path, const char *why)
 {
-    fprintf(stderr, "%s: %s %s: %s\n", prog, what, path, strerror(errno));
+    fprintf(stderr, "%s: %s %s: %s\n", prog, what, path, why);
     exit(1);
 }
 
-// The working copy.  Images run to gigabytes: in huge pages, copying and
-// hashing it take far fewer page faults and TLB misses (about half the time).
-static unsigned char *alloc_copy(size_t size)
+// The same, with the system's text for errno as the reason.
+[[noreturn]] static void fail(const char *prog, const char *what, const char *path)
 {
-    const size_t huge = 2 << 20;
-    void *copy = aligned_alloc(huge, (size + huge - 1) & ~(huge - 1));
-    if (copy != nullptr)
-        madvise(copy, size, MADV_HUGEPAGE);
-    return static_cast<unsigned char *>(copy);
+    refuse(prog, what, path, strerror(errno));
+}
+
+// A closed standard descriptor would be handed out again when the image is
+// opened, and the digest or an error message would then be written into the
+// image.  Each closed one is taken by a path-only descriptor, on which every
+// write fails, so that printing there still fails as it would have.
+static void hold_standard_descriptors()
+{
+    int fd;
+    do
+        fd = open("/", O_PATH | O_CLOEXEC);
+    while (fd >= 0 && fd <= STDERR_FILENO);
+    if (fd >= 0)
+        close(fd);
+}
+
+static const char *special_file_kind(mode_t mode)
+{
+    if (S_ISCHR(mode))
+        return "Is a character device";
+    if (S_ISBLK(mode))
+        return "Is a block device";
+    if (S_ISFIFO(mode))
+        return "Is a FIFO";
+    if (S_ISSOCK(mode))
+        return "Is a socket";
+    return nullptr;
+}
+
+// Opens the image for reading and writing, but never a device node, FIFO or
+// socket: opening some devices acts (a hardware watchdog starts counting).  A
+// path-only descriptor finds the file, following links as a plain open does,
+// without opening it; the read-write descriptor is then opened from that one
+// through /proc, so it is the very file whose type was checked even when the
+// path is changed meanwhile.  Without /proc the path is opened again and must
+// still name the same file; a file swapped in between is refused then, but
+// only after it has been opened.
+static int open_image(const char *prog, const char *path)
+{
+    int found = open(path, O_PATH | O_CLOEXEC);
+    if (found < 0)
+        fail(prog, "Can't open", path);
+    struct stat st;
+    if (fstat(found, &st) != 0)
+        fail(prog, "Can't stat", path);
+    const char *kind = special_file_kind(st.st_mode);
+    if (kind != nullptr)
+        refuse(prog, "Can't seal", path, kind);
+
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", found);
+    int fd = open(link, O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, O_RDWR | O_CLOEXEC);
+        struct stat again;
+        if (fd >= 0 && fstat(fd, &again) == 0 && (again.st_dev != st.st_dev || again.st_ino != st.st_ino))
+            refuse(prog, "Can't open", path, kChanged);
+    }
+    if (fd < 0)
+        fail(prog, "Can't open", path);
+    close(found);
+    return fd;
+}
+
+// Where a SIGBUS while hashing returns to.  Reading a mapped page that the
+// file no longer has (it was truncated) raises SIGBUS, and so does a memory
+// error in one: either way the file could not be read.
+static sigjmp_buf file_changed;
+
+static void on_sigbus(int)
+{
+    siglongjmp(file_changed, 1);
+}
+
+// Zeroes the digest field in the working copy and hashes the whole copy.
+// False when the file was truncated under it.
+static bool digest_copy(unsigned char *copy, int32_t size, unsigned char digest[kDigestSize])
+{
+    struct sigaction bus = {}, old_bus;
+    bus.sa_handler = on_sigbus;
+    sigemptyset(&bus.sa_mask);
+    sigaction(SIGBUS, &bus, &old_bus);
+    if (sigsetjmp(file_changed, 1) != 0) {
+        sigaction(SIGBUS, &old_bus, nullptr);
+        return false;
+    }
+    memset(copy + size - kTrailerSize, 0, kDigestSize);
+    sha1_ctx ctx;
+    sha1_init(&ctx);
+    sha1_update(&ctx, copy, static_cast<uint32_t>(size));
+    sha1_final(&ctx, digest);
+    sigaction(SIGBUS, &old_bus, nullptr);
+    return true;
 }
 
 int main(int argc, char **argv)
@@ -44,9 +135,8 @@ int main(int argc, char **argv)
     const char *prog = argv[0];
     const char *path = argv[1];
 
-    int fd = open(path, O_RDWR);
-    if (fd < 0)
-        fail(prog, "Can't open", path);
+    hold_standard_descriptors();
+    int fd = open_image(prog, path);
 
     struct stat st;
     if (fstat(fd, &st) != 0)
@@ -65,39 +155,56 @@ int main(int argc, char **argv)
         exit(1);
     }
     int32_t size = static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
+    size_t len = static_cast<size_t>(size);
 
-    // An empty file fails here too: a mapping cannot be empty.  The pages are
-    // all read now, as they would be by the copy, without a fault for each.
-    void *map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    // An empty file fails here too: a mapping cannot be empty.
+    void *map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED)
         fail(prog, "Can't read", path);
 
-    unsigned char *copy = alloc_copy(static_cast<size_t>(size));
-    if (copy == nullptr) {
+    // The working copy is a private copy-on-write mapping of the file: it
+    // reads as the file's contents, the kernel copies only the page that the
+    // zeroed digest field is written to, and nothing written to it reaches
+    // the file.  It is not populated in advance, which would copy every page;
+    // read-ahead hints (sequential, will-need, populate-read) measured no
+    // faster than the kernel's own read-ahead on faults, warm or cold.
+    unsigned char *copy = static_cast<unsigned char *>(mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0));
+    if (copy == MAP_FAILED) {
         fprintf(stderr, "%s: Can't allocate %ld bytes to seal %s: %s\n", prog, static_cast<long>(size), path,
                 strerror(errno));
         exit(1);
     }
-    memcpy(copy, map, static_cast<size_t>(size));
-    memset(copy + size - kTrailerSize, 0, kDigestSize);
 
-    sha1_ctx ctx;
     unsigned char digest[kDigestSize];
-    sha1_init(&ctx);
-    sha1_update(&ctx, copy, static_cast<uint32_t>(size));
-    sha1_final(&ctx, digest);
+    if (!digest_copy(copy, size, digest))
+        refuse(prog, "Can't read", path, kChanged);
 
     puts("Tarrow sum:");
     for (unsigned char byte : digest)
         printf("%02X ", byte);
     putchar('\n');
+    // A seal whose digest nobody received is not written.
+    if (fflush(stdout) != 0 || ferror(stdout))
+        fail(prog, "Can't print the digest of", path);
+
+    // A file that grew or shrank since its size was read would get the
+    // digest of other contents, and written inside its data.
+    struct stat now;
+    if (fstat(fd, &now) != 0)
+        fail(prog, "Can't stat", path);
+    if (now.st_size != st.st_size)
+        refuse(prog, "Can't write", path, kChanged);
 
     lseek(fd, -kTrailerSize, SEEK_END);
     if (write(fd, digest, kDigestSize) != kDigestSize)
         fail(prog, "Can't write", path);
+    // The seal is made once it is on the disk: a write-back error shows up
+    // here, and after close it would go unseen.
+    if (fdatasync(fd) != 0)
+        fail(prog, "Can't write", path);
 
-    free(copy);
-    munmap(map, static_cast<size_t>(size));
+    munmap(copy, len);
+    munmap(map, len);
     // Some file systems report a failed write only here.
     if (close(fd) != 0)
         fail(prog, "Can't write", path);

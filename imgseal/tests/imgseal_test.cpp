@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -309,23 +311,87 @@ TEST_F(Imgseal, CleanUnderMemcheck)
 
 namespace {
 
-// Some file systems (network ones above all) report a failed write only when
-// the file is closed: that must end in status 1, never 0.
-TEST_F(Imgseal, FailureReportedAtCloseIsAWriteFailure)
+const std::vector<std::string> kFaultShim = {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0"};
+
+// A failed write-back shows up at fdatasync, and some file systems (network
+// ones above all) report a failed write only when the file is closed: either
+// must end in status 1, never 0.
+TEST_F(Imgseal, FailureReportedAtSyncOrCloseIsAWriteFailure)
 {
     std::string image = random_bytes(100, 11);
-    std::string path = file("image.close-fails", image);
     std::string expected = expected_output(image, dir_);
-    ProcResult r = run_process({kProg, path},
-                               {"LD_PRELOAD=" CLOSE_FAILS_LIB, "ASAN_OPTIONS=verify_asan_link_order=0"}, 60000);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, kProg + ": Can't write " + path + ": Input/output error\n");
-    EXPECT_EQ(r.out, expected) << "the digest is printed before the write";
+    for (const char *name : {"image.fdatasync-fails", "image.close-fails"}) {
+        std::string path = file(name, image);
+        ProcResult r = run_process({kProg, path}, kFaultShim, 60000);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, kProg + ": Can't write " + path + ": Input/output error\n");
+        EXPECT_EQ(r.out, expected) << "the digest is printed before the write";
+    }
 
     // The same file under another name seals normally (the shim is selective).
     std::string plain = file("image", image);
-    r = run_process({kProg, plain}, {"LD_PRELOAD=" CLOSE_FAILS_LIB, "ASAN_OPTIONS=verify_asan_link_order=0"}, 60000);
+    ProcResult r = run_process({kProg, plain}, kFaultShim, 60000);
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Where a seal would be wrong or unseen, imgseal ends with one line and
+// status 1 before writing anything: the file is cut short while it is hashed
+// (which raises SIGBUS in the mapping), or grows before the write; the digest
+// cannot be printed; the path names a FIFO, socket or device node, which is
+// never opened for writing.  A link to an image is still sealed.
+TEST_F(Imgseal, ChangedFilesUnprintedDigestsAndSpecialFilesAreNotWritten)
+{
+    struct Case {
+        std::string name;
+        std::string shell_redirect;  // for imgseal's standard output, or none
+        std::string message;         // after "PROG: " and before "PATH: "
+        std::string reason;
+        std::string after;           // the file's contents afterwards
+        bool digest_printed;
+    };
+    std::string image = random_bytes(1 << 20, 5);
+    std::string expected = expected_output(image, dir_);
+    std::string grown = image + std::string(4096, 'g');
+    std::string changed = "file changed while being sealed";
+    for (const Case &c : {Case{"shrinks-while-sealed", "", "Can't read", changed, image.substr(0, image.size() / 2), false},
+                          Case{"grows-while-sealed", "", "Can't write", changed, grown, true},
+                          Case{"stdout-full", ">/dev/full", "Can't print the digest of", "No space left on device", image, false},
+                          Case{"stdout-closed", ">&-", "Can't print the digest of", "Bad file descriptor", image, false}}) {
+        std::string path = file("image." + c.name, image);
+        ProcResult r = run_process({"/bin/sh", "-c", "exec \"$0\" \"$1\" " + c.shell_redirect, kProg, path},
+                                   kFaultShim, 60000);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, kProg + ": " + c.message + " " + path + ": " + c.reason + "\n");
+        EXPECT_EQ(r.out, c.digest_printed ? expected : "") << c.name;
+        EXPECT_TRUE(contents(path) == c.after) << c.name << ": the file was written";
+    }
+
+    std::string fifo = dir_ + "/fifo", socket_path = dir_ + "/socket", link = dir_ + "/link";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
+    socket_path.copy(addr.sun_path, socket_path.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    for (const auto &[special, kind] : {std::pair<std::string, std::string>{fifo, "FIFO"}, {link, "FIFO"},
+                                        {socket_path, "socket"}, {"/dev/null", "character device"}}) {
+        ProcResult r = imgseal({special});
+        EXPECT_EQ(r.status, 1) << special;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, kProg + ": Can't seal " + special + ": Is a " + kind + "\n");
+    }
+    close(sock);
+
+    std::string target = file("target", image);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ProcResult r = imgseal({link});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(contents(target).substr(image.size() - 32, 20), digest_bytes(expected));
 }
 
 } // namespace
