@@ -115,15 +115,22 @@ static bool digest_copy(unsigned char *copy, int32_t size, unsigned char digest[
     bus.sa_handler = on_sigbus;
     sigemptyset(&bus.sa_mask);
     sigaction(SIGBUS, &bus, &old_bus);
+    // A SIGBUS blocked in the mask we were started with would kill us
+    // despite the handler; the jump back restores the mask saved here.
+    sigset_t bus_only, old_mask;
+    sigemptyset(&bus_only);
+    sigaddset(&bus_only, SIGBUS);
     if (sigsetjmp(file_changed, 1) != 0) {
         sigaction(SIGBUS, &old_bus, nullptr);
         return false;
     }
+    sigprocmask(SIG_UNBLOCK, &bus_only, &old_mask);
     memset(copy + size - kTrailerSize, 0, kDigestSize);
     sha1_ctx ctx;
     sha1_init(&ctx);
     sha1_update(&ctx, copy, static_cast<uint32_t>(size));
     sha1_final(&ctx, digest);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGBUS, &old_bus, nullptr);
     return true;
 }
@@ -188,14 +195,19 @@ int main(int argc, char **argv)
         fail(prog, "Can't print the digest of", path);
 
     // A file that grew or shrank since its size was read would get the
-    // digest of other contents, and written inside its data.
+    // digest of other contents, and written inside its data; one written to
+    // meanwhile (its change time moved) would get a digest of contents it
+    // no longer has.  The seek, too, must land where the trailer was.
     struct stat now;
     if (fstat(fd, &now) != 0)
         fail(prog, "Can't stat", path);
-    if (now.st_size != st.st_size)
+    if (now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != st.st_mtim.tv_nsec || now.st_ctim.tv_sec != st.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != st.st_ctim.tv_nsec)
         refuse(prog, "Can't write", path, kChanged);
 
-    lseek(fd, -kTrailerSize, SEEK_END);
+    if (lseek(fd, -kTrailerSize, SEEK_END) != now.st_size - kTrailerSize)
+        refuse(prog, "Can't write", path, kChanged);
     if (write(fd, digest, kDigestSize) != kDigestSize)
         fail(prog, "Can't write", path);
     // The seal is made once it is on the disk: a write-back error shows up

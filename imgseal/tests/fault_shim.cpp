@@ -9,11 +9,16 @@
 //                           made, the file is cut to half its size
 //   "grows-while-sealed"    once such a mapping is made, 4096 'g' bytes are
 //                           appended to the file
+//   "rewritten-while-sealed" once such a mapping is made, the first 4096
+//                           bytes are overwritten with 'r' (same size)
+//   "sigbus-blocked"        with "shrinks-while-sealed": SIGBUS is blocked
+//                           first, as a caller's inherited mask may have it
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,12 +75,23 @@ extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, of
     if (fstat(fd, &st) != 0)
         return map;
     if (marked(fd, "shrinks-while-sealed")) {
+        if (marked(fd, "sigbus-blocked")) {
+            sigset_t bus;
+            sigemptyset(&bus);
+            sigaddset(&bus, SIGBUS);
+            sigprocmask(SIG_BLOCK, &bus, nullptr);
+        }
         if (ftruncate(fd, st.st_size / 2) != 0)
             _exit(97);
     } else if (marked(fd, "grows-while-sealed")) {
         char grown[4096];
         memset(grown, 'g', sizeof grown);
         if (pwrite(fd, grown, sizeof grown, st.st_size) != static_cast<ssize_t>(sizeof grown))
+            _exit(97);
+    } else if (marked(fd, "rewritten-while-sealed")) {
+        char other[4096];
+        memset(other, 'r', sizeof other);
+        if (pwrite(fd, other, sizeof other, 0) != static_cast<ssize_t>(sizeof other))
             _exit(97);
     }
     return map;
