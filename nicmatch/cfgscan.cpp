@@ -129,7 +129,9 @@ static bool read_regular_file(const char *path, unsigned char type, gchar **cont
         return false;
     struct stat st;
     bool ok = false;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // A link may lead into /proc, whose files claim no size and some of
+    // which never end; an empty file yields no binding anyway.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         char pinned[64];
         snprintf(pinned, sizeof pinned, "/proc/self/fd/%d", fd);
         GError *error = nullptr;
