@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -230,21 +231,13 @@ std::vector<MountLine> read_mountinfo(const std::string &path)
     std::string text;
     if (!read_file(path, &text))
         return mounts;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
+    std::istringstream lines(text);
+    for (std::string text_line; std::getline(lines, text_line);) {
+        // Fields are single words: blanks inside paths are escaped.
+        std::istringstream words(text_line);
         std::vector<std::string> fields;
-        size_t at = pos;
-        while (at < end) {
-            size_t space = text.find(' ', at);
-            if (space == std::string::npos || space > end)
-                space = end;
-            fields.push_back(text.substr(at, space - at));
-            at = space + 1;
-        }
-        pos = end + 1;
+        for (std::string word; words >> word;)
+            fields.push_back(word);
         if (fields.size() < 7)
             continue;
         MountLine line;
@@ -836,16 +829,11 @@ void put(const std::string &key, const std::string &value)
 Report parse_report(const std::string &text)
 {
     Report report;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(pos, end - pos);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
         size_t space = line.find(' ');
         if (space != std::string::npos)
             report[line.substr(0, space)] = unescape(line.substr(space + 1));
-        pos = end + 1;
     }
     return report;
 }
