@@ -39,11 +39,15 @@
 //    one is not a live owner's; where the directory cannot hold unnamed
 //    files, the pid is written right after the exclusive create, microseconds
 //    later.  Waiting a second rather than the whole patience keeps a queue
-//    that gathered behind such a file from reaching its patience together,
-//    when its runs would SIGKILL each new owner in turn.
+//    that gathered behind such a file from losing 20 seconds to it.
 // No wall-clock time or file time decides anything.  A file that is not
-// stale names a live owner: from the 200th failed attempt, counted over the
-// whole wait, every failed attempt SIGKILLs it (never pid 1, never ourselves).
+// stale names a live owner, and a failed attempt SIGKILLs it (never pid 1,
+// never ourselves) only when both hold: the attempt is the 200th or later,
+// counted over the whole wait, and we have watched this very file naming
+// this pid for at least 11 seconds on the boot clock.  An owner's alarm ends
+// it 10 seconds after it took the lock, so an owner killed this way hangs;
+// one that took the lock recently is left to work, however long the runs
+// queued behind it have waited.
 //
 // The judged file is the one open on our descriptor, known by its device and
 // inode (and a file that names another pid than before counts as another file,
@@ -77,6 +81,7 @@ namespace {
 const int kPatience = 199;           // failed attempts before owners are killed
 const int kNoPidGrace = 10;          // attempts a file may name no pid before it is stale
 const int kLastAttempt = 399;        // failed attempts before the run goes on regardless
+const long long kHungNs = 11000000000LL;  // watching an owner this long shows it hangs
 const useconds_t kPause = 100000;    // between attempts
 
 volatile sig_atomic_t lock_held;
@@ -268,7 +273,7 @@ Look remove_stale(const char *path, int fd, const struct stat &judged)
 }
 
 // Judges the lock file open at `fd`, removes it when stale, and SIGKILLs its
-// owner when that is a live process and the patience is spent.  The flock
+// owner when that is a live process that hangs by the rule above.  The flock
 // taken for a removal goes with the caller's close.
 Look judge(const char *path, int fd, LockWatch *watch, int attempts)
 {
@@ -282,7 +287,8 @@ Look judge(const char *path, int fd, LockWatch *watch, int attempts)
     if (is_stale(owner, *watch, attempts))
         return remove_stale(path, fd, st);
     // A failure (EPERM: not ours to kill) leaves the owner to its own alarm.
-    if (owner != 0 && attempts > kPatience && has_links(fd) && kill(owner, SIGKILL) == 0)
+    if (owner != 0 && attempts > kPatience && boot_ns() - watch->seen_ns >= kHungNs && has_links(fd) &&
+        kill(owner, SIGKILL) == 0)
         watch->killed = owner;
     return Look::kWait;
 }

@@ -7,8 +7,8 @@
 // when this process holds it, false when the run is to go on without it (the
 // lock cannot be made or used here, or the wait reached its bound).  Lock
 // files whose owner is gone are removed at once; about 20 seconds into a wait
-// it SIGKILLs a live owner.  Never follows or blocks on the lock path, never
-// ends the process.
+// it SIGKILLs a live owner that it has seen hold the lock for 11 seconds.
+// Never follows or blocks on the lock path, never ends the process.
 bool lock_step(const char *path);
 
 // Removes the lock file at `path` if, and only if, this process holds it
