@@ -159,6 +159,51 @@ TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
     EXPECT_LT(std::stod(reports[3]["seconds"]), 24.0);
 }
 
+// An owner that hangs (stopped, so its alarm cannot act) and 20 runs queued
+// behind it, each with about 20 ms of work under the lock (2,000 files): the
+// owner is killed once the queue's patience is spent, and each run that takes
+// the lock after it does its work and prints its name, however long it waited.
+TEST(LockSlow, QueueBehindAHungOwnerKillsOnlyTheOwner)
+{
+    const int kRuns = 20;
+    SandboxResult r = run_in_sandbox(lock_spec(2000, false), [] {
+        pid_t owner = start_sleeper();
+        kill(owner, SIGSTOP);
+        write_lock(std::to_string(owner) + "\n");
+        double start = now_seconds();
+        std::vector<pid_t> pids;
+        for (int i = 0; i < kRuns; i++)
+            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
+        int named = 0, killed = 0;
+        std::string others;
+        for (int i = 0; i < kRuns; i++) {
+            std::string how = ended(pids[static_cast<size_t>(i)], 60000);
+            std::string out = file_text("/tmp/out" + std::to_string(i));
+            named += how == "exit 0" && out == name_of(i);
+            killed += how == "signal " + std::to_string(SIGKILL);
+            if (how != "exit 0" || out != name_of(i))
+                others += " " + iface_of(i) + ": " + how + " '" + out + "'";
+        }
+        put("seconds", std::to_string(now_seconds() - start));
+        put("named", std::to_string(named));
+        put("killed", std::to_string(killed));
+        put("others", others);
+        put("owner", how_it_ended(owner));
+        put("lock", lock_exists() ? "present" : "gone");
+        return 0;
+    }, 150000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["named"], std::to_string(kRuns)) << rep["others"];
+    EXPECT_EQ(rep["killed"], "0") << rep["others"];
+    EXPECT_EQ(rep["owner"], "signal " + std::to_string(SIGKILL));
+    EXPECT_EQ(rep["lock"], "gone");
+    double waited = std::stod(rep["seconds"]);
+    EXPECT_GT(waited, 19.5);
+    EXPECT_LT(waited, 30.0);
+    std::cout << "[ timing   ] hung owner, 20 queued runs: " << rep["seconds"] << " s\n";
+}
+
 TEST(LockSlow, LocksNamingNoUsableProcessSignalNobodyAndEnd)
 {
     std::vector<PatienceCase> cases = {
