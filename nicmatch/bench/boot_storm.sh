@@ -14,10 +14,19 @@
 # Every program run is accounted for from the daemon's debug log: each must
 # have exited with status 0 (a run ended by a signal or its alarm shows up
 # there), and no lock file may be left.
-#   nicmatch/bench/boot_storm.sh [BUILD_DIR] [ROUNDS] [SIZES]
+#   nicmatch/bench/boot_storm.sh [--hung-owner] [BUILD_DIR] [ROUNDS] [SIZES]
 # SIZES defaults to "32 128 512"; each round times every size and way once.
+# With --hung-owner, each nicmatch storm starts with the lock held by an owner
+# that hangs (a stopped process named in the lock file, which its alarm could
+# not end): the queue waits out its patience, kills that owner, and must then
+# name every interface all the same.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+hung=no
+if [ "${1:-}" = --hung-owner ]; then
+  hung=yes
+  shift
+fi
 build=$(realpath "${1:-build}")
 rounds=${2:-1}
 sizes=${3:-"32 128 512"}
@@ -34,7 +43,7 @@ grep -q 'PROGRAM="/qk/nicmatch"' "$work/70-nicmatch.rules" || { echo "no PROGRAM
 cat > "$work/storm.sh" <<'INNER'
 set -euo pipefail
 shopt -s nullglob
-rounds=$1 sizes=$2 udevd=$3
+rounds=$1 sizes=$2 udevd=$3 hung=$4
 
 # The daemon sees every uevent of the host's devices too (only network devices
 # belong to a namespace): keep the system's rules from writing the host's
@@ -114,6 +123,13 @@ RULE
       program=/qk/nicmatch ;;
   esac
   start_daemon "$log"
+  local owner=
+  if [ "$how" = nicmatch ] && [ "$hung" = yes ]; then
+    sleep 3600 &
+    owner=$!
+    kill -STOP "$owner"
+    echo "$owner" > /dev/.nicmatch.lock
+  fi
   local t0 t1 ok=yes
   t0=$EPOCHREALTIME
   ip -batch "$work/add-$n.batch"
@@ -134,11 +150,24 @@ RULE
     bad=$(grep -c -E "'$program[^']*' (terminated by signal|failed)" "$log" || true)
   fi
   bad=$((bad + $(grep -c -E "timed out|[Kk]illing|taking a long time" "$log" || true)))
+  # How the hung owner ended (the shell may have reaped it already).
+  local owner_end=
+  if [ -n "$owner" ]; then
+    if [ -e "/proc/$owner" ] && [ "$(awk '{ print $3 }' "/proc/$owner/stat" 2>/dev/null)" != Z ]; then
+      owner_end=" owner=alive"
+      kill -KILL "$owner" 2>/dev/null || true
+      wait "$owner" || true
+    else
+      local st=0
+      wait "$owner" || st=$?
+      if [ $st -eq 137 ]; then owner_end=" owner=killed"; else owner_end=" owner=status$st"; fi
+    fi
+  fi
   local lock=no
   [ -e /dev/.nicmatch.lock ] && lock=yes
   rm -f /dev/.nicmatch.lock
   remove_links
-  echo "$how $n $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') named=${#named[@]}/$n runs=$runs ok_exits=$good bad=$bad lock_left=$lock done=$ok" \
+  echo "$how $n $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') named=${#named[@]}/$n runs=$runs ok_exits=$good bad=$bad lock_left=$lock done=$ok$owner_end" \
     >> "$work/results"
 }
 
@@ -170,11 +199,12 @@ INNER
 
 "$build/testsupport/qk-sandbox" --net --bind "$build/nicmatch/nicmatch:/qk/nicmatch" \
   --bind "$work/70-nicmatch.rules:/qk/70-nicmatch.rules" --bind "$work/storm.sh:/storm.sh" \
-  -- /bin/bash /storm.sh "$rounds" "$sizes" "$udevd" > "$work/out" 2>&1 || { cat "$work/out"; exit 1; }
+  -- /bin/bash /storm.sh "$rounds" "$sizes" "$udevd" "$hung" > "$work/out" 2>&1 || { cat "$work/out"; exit 1; }
 
-python3 - "$work/out" <<'PY'
+python3 - "$work/out" "$hung" <<'PY'
 import collections, statistics, sys
 rows = collections.defaultdict(lambda: collections.defaultdict(list))
+named_by_nicmatch = collections.defaultdict(list)
 problems = []
 for line in open(sys.argv[1]):
     f = line.split()
@@ -185,25 +215,32 @@ for line in open(sys.argv[1]):
     info = dict(x.split("=", 1) for x in f[3:])
     rows[n][how].append(secs)
     named, want = info["named"].split("/")
+    if how == "nicmatch":
+        named_by_nicmatch[n].append(int(named))
     runs = int(info["runs"])
     if (named != want or info["done"] != "yes" or info["bad"] != "0" or info["lock_left"] != "no"
+            or info.get("owner", "killed") != "killed"
             or (how != "link" and (runs != 2 * n or info["ok_exits"] != str(runs)))):
         problems.append(line.rstrip())
 print()
-print("     N   echo (s)   .link (s)   nicmatch (s)   nicmatch/echo   nicmatch/.link")
+if sys.argv[2] == "yes":
+    print("nicmatch storms started with a hung owner holding the lock")
+print("     N   echo (s)   .link (s)   nicmatch (s)   nicmatch/echo   nicmatch/.link   named by nicmatch")
 for n in sorted(rows):
     r = rows[n]
     for i in range(len(r["nicmatch"])):
         e, l, m = r["echo"][i], r["link"][i], r["nicmatch"][i]
-        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}")
+        named = f"{named_by_nicmatch[n][i]}/{n}"
+        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   {named:>17}")
     if len(r["nicmatch"]) > 1:
         e, l, m = (statistics.median(r[k]) for k in ("echo", "link", "nicmatch"))
         print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   (medians)")
 print()
 if problems:
-    print("NOT ALL WELL (every interface named, every run exited 0, no lock left):")
+    print("NOT ALL WELL (every interface named, every run exited 0, no lock left, a hung owner killed):")
     for p in problems:
         print("  " + p)
     sys.exit(1)
-print("every storm: all interfaces named, every program run exited with status 0, no lock left")
+print("every storm: all interfaces named, every program run exited with status 0, no lock left"
+      + (", the hung owner killed" if sys.argv[2] == "yes" else ""))
 PY
