@@ -4,8 +4,9 @@
 # namespace and a private /run, systemd-udevd (Debian's udev package) runs with
 # the system's rules; N veth pairs appear at once (one `ip -batch`), and the
 # time runs until every interface bears its configured name and the daemon's
-# queue is empty.  Three ways of naming the same N addresses are timed, each
-# with a freshly started daemon:
+# queue is empty (when some never get theirs: until the queue last emptied).
+# Three ways of naming the same N addresses are timed, each with a freshly
+# started daemon:
 #   echo      a rule whose program is /bin/echo, printing the new name: the
 #             floor for any program that names interfaces;
 #   link      one .link file per address (MACAddress= match, Name=);
@@ -85,17 +86,21 @@ remove_links() {
 }
 
 # Ends once all n interfaces are named lanK and the queue is empty, or when
-# the queue has stayed empty for 5 s without them.
+# the queue has stayed empty for 5 s without them; `settled` is when the queue
+# was found empty for good.
 await_storm() {
   local n=$1 limit=$((SECONDS + 120 + n / 2)) idle=0
+  settled=
   while [ $SECONDS -lt $limit ]; do
     local named=(/sys/class/net/lan*)
     if [ ! -e /run/udev/queue ] && udevadm control --ping && [ ! -e /run/udev/queue ]; then
+      [ $idle -eq 0 ] && settled=$EPOCHREALTIME
       [ ${#named[@]} -eq "$n" ] && return 0
       idle=$((idle + 1))
       [ $idle -gt 250 ] && return 1
     else
       idle=0
+      settled=
     fi
     nap 0.02
   done
@@ -134,7 +139,7 @@ RULE
   t0=$EPOCHREALTIME
   ip -batch "$work/add-$n.batch"
   await_storm "$n" || ok=no
-  t1=$EPOCHREALTIME
+  t1=${settled:-$EPOCHREALTIME}
   stop_daemon
 
   local named=(/sys/class/net/lan*) runs=0 good=0
