@@ -44,10 +44,11 @@
 // stale names a live owner, and a failed attempt SIGKILLs it (never pid 1,
 // never ourselves) only when both hold: the attempt is the 200th or later,
 // counted over the whole wait, and we have watched this very file naming
-// this pid for at least 11 seconds on the boot clock.  An owner's alarm ends
-// it 10 seconds after it took the lock, so an owner killed this way hangs;
-// one that took the lock recently is left to work, however long the runs
-// queued behind it have waited.
+// this pid for at least 11 seconds on the boot clock (and on the monotonic
+// clock, which the owner's alarm counts on and a suspend stops).  An owner's
+// alarm ends it 10 seconds after it took the lock, so an owner killed this
+// way hangs; one that took the lock recently is left to work, however long
+// the runs queued behind it have waited.
 //
 // The judged file is the one open on our descriptor, known by its device and
 // inode (and a file that names another pid than before counts as another file,
@@ -95,6 +96,7 @@ struct LockWatch {
     ino_t ino;
     int seen_at;              // attempt count when this file was first seen
     long long seen_ns;        // boot-clock time of that
+    long long seen_mono_ns;   // the same on the monotonic clock
     pid_t named;              // the pid it named, or 0 while it named none
     pid_t killed;             // the pid we sent SIGKILL for this file, or 0
 };
@@ -105,11 +107,26 @@ void pause_before_retry()
     usleep(kPause);
 }
 
-long long boot_ns()
+long long clock_ns(clockid_t clock)
 {
     struct timespec t;
-    clock_gettime(CLOCK_BOOTTIME, &t);
+    clock_gettime(clock, &t);
     return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+long long boot_ns()
+{
+    return clock_ns(CLOCK_BOOTTIME);
+}
+
+// How long we have watched the file in `watch`.  Both clocks count it: the
+// boot clock, which no step moves, and the monotonic clock, on which the
+// owner's alarm counts; the boot clock also counts a system suspend, during
+// which an owner's alarm stands still, so it alone could take a working owner
+// for a hung one after a resume.
+bool watched_for(const LockWatch &watch, long long ns)
+{
+    return boot_ns() - watch.seen_ns >= ns && clock_ns(CLOCK_MONOTONIC) - watch.seen_mono_ns >= ns;
 }
 
 // Notes the lock file `st` naming `owner` (0: none).  A file that names
@@ -128,6 +145,7 @@ void watch_file(LockWatch *watch, const struct stat &st, pid_t owner, int attemp
     watch->ino = st.st_ino;
     watch->seen_at = attempts;
     watch->seen_ns = boot_ns();
+    watch->seen_mono_ns = clock_ns(CLOCK_MONOTONIC);
     watch->named = owner;
     watch->killed = 0;
 }
@@ -287,7 +305,7 @@ Look judge(const char *path, int fd, LockWatch *watch, int attempts)
     if (is_stale(owner, *watch, attempts))
         return remove_stale(path, fd, st);
     // A failure (EPERM: not ours to kill) leaves the owner to its own alarm.
-    if (owner != 0 && attempts > kPatience && boot_ns() - watch->seen_ns >= kHungNs && has_links(fd) &&
+    if (owner != 0 && attempts > kPatience && watched_for(*watch, kHungNs) && has_links(fd) &&
         kill(owner, SIGKILL) == 0)
         watch->killed = owner;
     return Look::kWait;
