@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 static const char kChanged[] = "file changed while being checked";
@@ -41,8 +42,10 @@ static int open_for_reading(const char *name, int flags)
 // finds the file, following links as a plain open does, without opening it;
 // the file is then opened through /proc from that descriptor, so it is the
 // very file whose type was checked.  Without /proc the path is opened again,
-// without waiting on a FIFO, and must still name the same file.  Returns the
-// descriptor and the file's status, or -1 once the reason is printed.
+// without waiting on a FIFO, and must still name the same file; a special
+// file swapped in at that moment is opened (read-only, without waiting)
+// before it is refused.  Returns the descriptor and the file's status, or -1
+// once the reason is printed.
 static int open_image(const char *prog, const char *path, struct stat *st)
 {
     int found = open(path, O_PATH | O_CLOEXEC);
@@ -80,11 +83,37 @@ static int open_image(const char *prog, const char *path, struct stat *st)
         return -1;
     }
     if (st->st_dev != seen.st_dev || st->st_ino != seen.st_ino) {
-        refuse(prog, "Can't open", path, kChanged);
+        refuse(prog, "Can't read", path, kChanged);
         close(fd);
         return -1;
     }
     return fd;
+}
+
+// Writes "PATH: OK" or "PATH: FAILED" to standard output as one line of its
+// own, unbuffered, so that whether it went out is known for this path alone
+// (a stream's error flag would stay set for every path after one failure).
+static bool print_verdict(const char *path, bool holds)
+{
+    char *line;
+    int len = asprintf(&line, "%s: %s\n", path, holds ? "OK" : "FAILED");
+    if (len < 0)
+        return false;
+    const char *p = line;
+    size_t left = static_cast<size_t>(len);
+    while (left > 0) {
+        ssize_t n = write(STDOUT_FILENO, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    int saved = errno;
+    free(line);
+    errno = saved;
+    return left == 0;
 }
 
 // Checks one image; true when its seal holds and the verdict was printed.
@@ -138,9 +167,8 @@ static bool verify(const char *prog, const char *path)
     }
 
     bool holds = memcmp(stored, digest, kDigestSize) == 0;
-    printf("%s: %s\n", path, holds ? "OK" : "FAILED");
     // A verdict nobody received is no verdict.
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+    if (!print_verdict(path, holds)) {
         refuse(prog, "Can't print the result for", path, strerror(errno));
         return false;
     }
