@@ -1,7 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Runs inside the sandbox: a sample image with a 32-byte trailer (20-byte
-# digest field, then 12 bytes of its own), sealed and checked independently.
+# digest field, then 12 bytes of its own), sealed and checked independently,
+# then checked by imgverify, as it is and with a byte changed.
 set -e
 exec 2>&1
 cd /tmp
@@ -20,6 +21,13 @@ echo "$ imgseal image.bin          # sealing again changes nothing"
 cp image.bin before.bin
 /qk/imgseal image.bin
 cmp image.bin before.bin && echo "  (file identical)"
+echo "$ imgverify image.bin        # checks the seal, as any user may; writes nothing"
+/qk/imgverify image.bin
+cp image.bin changed.bin
+byte=$(od -A n -t u1 -j 4096 -N 1 image.bin)
+printf "\\$(printf %o $(( (byte + 1) % 256 )))" | dd of=changed.bin bs=1 seek=4096 conv=notrunc 2>/dev/null
+echo "$ imgverify image.bin changed.bin    # changed.bin: one byte of data changed"
+/qk/imgverify image.bin changed.bin || echo "[status $?]"
 printf 'too short' > short.bin
 echo "$ imgseal short.bin"
 /qk/imgseal short.bin || echo "[status $?]"

@@ -3,7 +3,7 @@
 // first 20 bytes hold a SHA-1 digest of the whole file, computed with those
 // 20 bytes taken as zeros; imgseal computes it, prints it and writes it there.
 // Nothing else in the file changes.
-#include "sha1.h"
+#include "seal.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,15 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csetjmp>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-static const int kTrailerSize = 32;
-static const int kDigestSize = 20;
 static const char kChanged[] = "file changed while being sealed";
 
 // Prints "<program>: <what> <path>: <why>" and exits with 1.
@@ -33,33 +29,6 @@ static const char kChanged[] = "file changed while being sealed";
 [[noreturn]] static void fail(const char *prog, const char *what, const char *path)
 {
     refuse(prog, what, path, strerror(errno));
-}
-
-// A closed standard descriptor would be handed out again when the image is
-// opened, and the digest or an error message would then be written into the
-// image.  Each closed one is taken by a path-only descriptor, on which every
-// write fails, so that printing there still fails as it would have.
-static void hold_standard_descriptors()
-{
-    int fd;
-    do
-        fd = open("/", O_PATH | O_CLOEXEC);
-    while (fd >= 0 && fd <= STDERR_FILENO);
-    if (fd >= 0)
-        close(fd);
-}
-
-static const char *special_file_kind(mode_t mode)
-{
-    if (S_ISCHR(mode))
-        return "Is a character device";
-    if (S_ISBLK(mode))
-        return "Is a block device";
-    if (S_ISFIFO(mode))
-        return "Is a FIFO";
-    if (S_ISSOCK(mode))
-        return "Is a socket";
-    return nullptr;
 }
 
 // Opens the image for reading and writing, but never a device node, FIFO or
@@ -97,44 +66,6 @@ static int open_image(const char *prog, const char *path)
     return fd;
 }
 
-// Where a SIGBUS while hashing returns to.  Reading a mapped page that the
-// file no longer has (it was truncated) raises SIGBUS, and so does a memory
-// error in one: either way the file could not be read.
-static sigjmp_buf file_changed;
-
-static void on_sigbus(int)
-{
-    siglongjmp(file_changed, 1);
-}
-
-// Zeroes the digest field in the working copy and hashes the whole copy.
-// False when the file was truncated under it.
-static bool digest_copy(unsigned char *copy, int32_t size, unsigned char digest[kDigestSize])
-{
-    struct sigaction bus = {}, old_bus;
-    bus.sa_handler = on_sigbus;
-    sigemptyset(&bus.sa_mask);
-    sigaction(SIGBUS, &bus, &old_bus);
-    // A SIGBUS blocked in the mask we were started with would kill us
-    // despite the handler; the jump back restores the mask saved here.
-    sigset_t bus_only, old_mask;
-    sigemptyset(&bus_only);
-    sigaddset(&bus_only, SIGBUS);
-    if (sigsetjmp(file_changed, 1) != 0) {
-        sigaction(SIGBUS, &old_bus, nullptr);
-        return false;
-    }
-    sigprocmask(SIG_UNBLOCK, &bus_only, &old_mask);
-    memset(copy + size - kTrailerSize, 0, kDigestSize);
-    sha1_ctx ctx;
-    sha1_init(&ctx);
-    sha1_update(&ctx, copy, static_cast<uint32_t>(size));
-    sha1_final(&ctx, digest);
-    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    sigaction(SIGBUS, &old_bus, nullptr);
-    return true;
-}
-
 int main(int argc, char **argv)
 {
     if (argc < 2)
@@ -169,21 +100,15 @@ int main(int argc, char **argv)
     if (map == MAP_FAILED)
         fail(prog, "Can't read", path);
 
-    // The working copy is a private copy-on-write mapping of the file: it
-    // reads as the file's contents, the kernel copies only the page that the
-    // zeroed digest field is written to, and nothing written to it reaches
-    // the file.  It is not populated in advance, which would copy every page;
-    // read-ahead hints (sequential, will-need, populate-read) measured no
-    // faster than the kernel's own read-ahead on faults, warm or cold.
-    unsigned char *copy = static_cast<unsigned char *>(mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0));
-    if (copy == MAP_FAILED) {
+    unsigned char *copy = map_working_copy(fd, len);
+    if (copy == nullptr) {
         fprintf(stderr, "%s: Can't allocate %ld bytes to seal %s: %s\n", prog, static_cast<long>(size), path,
                 strerror(errno));
         exit(1);
     }
 
     unsigned char digest[kDigestSize];
-    if (!digest_copy(copy, size, digest))
+    if (!digest_working_copy(copy, size, digest, nullptr))
         refuse(prog, "Can't read", path, kChanged);
 
     puts("Tarrow sum:");
@@ -201,9 +126,7 @@ int main(int argc, char **argv)
     struct stat now;
     if (fstat(fd, &now) != 0)
         fail(prog, "Can't stat", path);
-    if (now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != st.st_mtim.tv_nsec || now.st_ctim.tv_sec != st.st_ctim.tv_sec ||
-        now.st_ctim.tv_nsec != st.st_ctim.tv_nsec)
+    if (!unchanged_since(&st, &now))
         refuse(prog, "Can't write", path, kChanged);
 
     if (lseek(fd, -kTrailerSize, SEEK_END) != now.st_size - kTrailerSize)

@@ -8,9 +8,18 @@
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
 
+namespace {
+
+// Asked once, when the program starts.  Not a function-local static: its
+// guarded initialisation would call into the C++ runtime library, which the
+// programs do not otherwise need at run time.  (Code run by another static
+// initialiser before this one would see false and take the portable path.)
+const bool available = (getauxval(AT_HWCAP) & HWCAP_SHA1) != 0;
+
+} // namespace
+
 bool sha1_hardware_available()
 {
-    static const bool available = (getauxval(AT_HWCAP) & HWCAP_SHA1) != 0;
     return available;
 }
 

@@ -21,11 +21,16 @@ bool detect()
     return ssse3 && sse41 && (ebx & bit_SHA) != 0;
 }
 
+// Asked once, when the program starts.  Not a function-local static: its
+// guarded initialisation would call into the C++ runtime library, which the
+// programs do not otherwise need at run time.  (Code run by another static
+// initialiser before this one would see false and take the portable path.)
+const bool available = detect();
+
 } // namespace
 
 bool sha1_hardware_available()
 {
-    static const bool available = detect();
     return available;
 }
 

@@ -8,9 +8,10 @@ scripts/setup.sh --demo
 root=$PWD
 
 echo
-echo "=== imgseal: sealing an image ==="
+echo "=== imgseal: sealing an image; imgverify: checking it ==="
 build/testsupport/qk-sandbox \
-  --bind "$root/build/imgseal/imgseal:/qk/imgseal" --bind "$root/demo:/demo" \
+  --bind "$root/build/imgseal/imgseal:/qk/imgseal" --bind "$root/build/imgseal/imgverify:/qk/imgverify" \
+  --bind "$root/demo:/demo" \
   -- /bin/sh /demo/imgseal.sh
 
 echo

@@ -2,12 +2,15 @@
 # SPDX-License-Identifier: MIT
 # Builds the Debian package (debian/, dpkg-buildpackage) and the RPM package
 # (rpm/quarrykit.spec, rpmbuild) from one `git archive` of this tree, both
-# into build-pkg/, and checks them: the three programs in /usr/sbin, their
-# manual pages in section 8 (compressed, formatted without warnings), the
-# example device-manager rule calling /usr/sbin/nicmatch, the dependencies on
-# libc and GLib, lintian's and rpmlint's verdicts, and an installation of each
-# (dpkg -i in a sandbox, rpm -i into a throw-away root).  The tree itself is
-# left as it is: the builds run on the exported copy.
+# into build-pkg/, and checks them: imgseal, nicmatch and orphdir in
+# /usr/sbin and imgverify in /usr/bin, their manual pages in sections 8 and 1
+# (compressed, formatted without warnings), the example device-manager rule
+# calling /usr/sbin/nicmatch, the dependencies on libc and GLib, what each
+# program needs at run time (libc alone, and GLib for nicmatch: its NEEDED
+# entries, and imgseal, imgverify and orphdir run in a root that holds only
+# the dynamic loader and libc), lintian's and rpmlint's verdicts, and an
+# installation of each (dpkg -i in a sandbox, rpm -i into a throw-away root).
+# The tree itself is left as it is: the builds run on the exported copy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -49,7 +52,7 @@ echo "building the RPM package (log: build-pkg/rpm-build.log)"
 # documentation directories named after the package, and the manual-page
 # compression step run by bash (it is a bash script; /bin/sh is dash here).
 "${offline[@]}" rpmbuild -bb --nodeps --define "_topdir $out/rpmbuild" \
-  --define '__brp_strip find %{buildroot}%{_sbindir} -type f -exec strip --strip-unneeded {} +' \
+  --define '__brp_strip find %{buildroot}%{_bindir} %{buildroot}%{_sbindir} -type f -exec strip --strip-unneeded {} +' \
   --define '_docdir_fmt %%{NAME}' \
   --define '__brp_compress /bin/bash %{_rpmconfigdir}/brp-compress %{?_prefix}' \
   --define 'packager quarrykit maintainers <maintainers@quarrykit.invalid>' \
@@ -71,8 +74,9 @@ deb_list=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|; s|/$||')
 rpm_list=$(rpm -qlp "$rpmfile")
 for kind in deb rpm; do
   if [ $kind = deb ]; then listing=$deb_list; else listing=$rpm_list; fi
-  for path in /usr/sbin/imgseal /usr/sbin/nicmatch /usr/sbin/orphdir \
+  for path in /usr/sbin/imgseal /usr/sbin/nicmatch /usr/sbin/orphdir /usr/bin/imgverify \
               /usr/share/man/man8/imgseal.8.gz /usr/share/man/man8/nicmatch.8.gz /usr/share/man/man8/orphdir.8.gz \
+              /usr/share/man/man1/imgverify.1.gz \
               /usr/share/doc/quarrykit/examples/70-nicmatch.rules; do
     check "$kind contains $path" grep -qx "$path" <<<"$listing"
   done
@@ -86,9 +90,11 @@ check "rpm has the license" grep -qx /usr/share/licenses/quarrykit/LICENSE <<<"$
 depends=$(dpkg-deb -f "$deb" Depends)
 check "deb depends on libc6 ($depends)" grep -q 'libc6' <<<"$depends"
 check "deb depends on GLib ($depends)" grep -q 'libglib2.0-0' <<<"$depends"
+check "deb does not depend on the C++ runtime ($depends)" test -z "$(grep -o 'libstdc++[^ ,]*' <<<"$depends")"
 requires=$(rpm -qp --requires "$rpmfile")
 check "rpm requires libc ($(grep -m1 '^libc\.so' <<<"$requires"))" grep -q '^libc\.so\.6' <<<"$requires"
 check "rpm requires GLib ($(grep -m1 '^libglib' <<<"$requires"))" grep -q '^libglib-2\.0\.so\.0' <<<"$requires"
+check "rpm does not require the C++ runtime" test -z "$(grep '^libstdc++' <<<"$requires")"
 
 lintian_out=$(lintian --fail-on error,warning "$deb" "$changes" 2>&1) && lintian_rc=0 || lintian_rc=$?
 lintian_out=$(grep -v '^running with root privileges' <<<"$lintian_out" || true)
@@ -100,14 +106,59 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root/deb"
 check "rule calls /usr/sbin/nicmatch" grep -q 'PROGRAM="/usr/sbin/nicmatch"' "$root/deb/usr/share/doc/quarrykit/examples/70-nicmatch.rules"
-for page in imgseal nicmatch orphdir; do
-  f=$root/deb/usr/share/man/man8/$page.8.gz
+for page in man8/imgseal.8 man8/nicmatch.8 man8/orphdir.8 man1/imgverify.1; do
+  f=$root/deb/usr/share/man/$page.gz
   check "$page.8 formats without warnings" test -z "$(zcat "$f" | groff -man -ww -z 2>&1)"
   check "$page.8 shows its NAME section" grep -q "^NAME" <(MANWIDTH=80 man -l "$f" 2>/dev/null | col -b)
   check "$page.8 has no unfilled placeholder" bash -c "! zcat '$f' | grep -q @"
 done
 check "installed imgseal runs" bash -c "'$root/deb/usr/sbin/imgseal'; test \$? = 0"
 check "installed orphdir prints its banner" bash -c "'$root/deb/usr/sbin/orphdir' x 2>&1 | grep -q '^orphdir $version ('"
+
+# What each program needs at run time, from its NEEDED entries: libc alone,
+# and GLib besides for nicmatch.
+programs=(usr/sbin/imgseal usr/bin/imgverify usr/sbin/orphdir usr/sbin/nicmatch)
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort | tr '\n' ' '; }
+check_needed() {  # package kind, the tree its files are in
+  local prog want
+  for prog in "${programs[@]}"; do
+    want="libc.so.6 "
+    [ "$prog" = usr/sbin/nicmatch ] && want="libc.so.6 libglib-2.0.so.0 "
+    check "$1: /$prog needs $want(NEEDED: $(needed "$2/$prog"))" test "$(needed "$2/$prog")" = "$want"
+  done
+}
+check_needed deb "$root/deb"
+mkdir "$root/rpm-files"
+(cd "$root/rpm-files" && rpm2cpio "$rpmfile" | cpio -idm --quiet)
+check_needed rpm "$root/rpm-files"
+
+# imgseal, imgverify and orphdir run in a root that holds nothing but the
+# dynamic loader (the interpreter the programs name) and libc, as a minimal
+# initramfs or build root, entered with chroot in a mount and pid namespace
+# of its own; imgverify runs there as a user without privilege.
+if [ "$(id -u)" = 0 ] && unshare --mount --pid --fork true 2>/dev/null; then
+  mini=$root/mini
+  loader=$(readelf -l "$root/deb/usr/sbin/imgseal" | sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
+  libc=$(ldd "$root/deb/usr/sbin/imgseal" | awk '$1 == "libc.so.6" { print $3 }')
+  for lib in "$loader" "$libc"; do
+    mkdir -p "$mini$(dirname "$lib")"
+    cp -L "$lib" "$mini$lib"
+  done
+  check "the minimal root holds the loader and libc alone ($loader, $libc)" test "$(find "$mini" -type f | wc -l)" = 2
+  mkdir -p "$mini/usr/bin" "$mini/usr/sbin"
+  for prog in usr/sbin/imgseal usr/bin/imgverify usr/sbin/orphdir; do cp "$root/deb/$prog" "$mini/$prog"; done
+  head -c 4096 /dev/urandom > "$mini/image"
+  chmod 0644 "$mini/image"
+  in_mini() { unshare --mount --pid --fork --kill-child chroot "$@"; }
+  seal=$(in_mini "$mini" /usr/sbin/imgseal /image 2>&1) && rc=0 || rc=$?
+  check "imgseal runs in the minimal root (status $rc: $(head -1 <<<"$seal"))" test "$rc:$(head -1 <<<"$seal")" = "0:Tarrow sum:"
+  verify=$(in_mini --userspec=65534:65534 "$mini" /usr/bin/imgverify /image 2>&1) && rc=0 || rc=$?
+  check "imgverify runs in the minimal root as nobody (status $rc: $verify)" test "$rc:$verify" = "0:/image: OK"
+  made=$(in_mini "$mini" /usr/sbin/orphdir 2>&1) && rc=0 || rc=$?
+  check "orphdir runs in the minimal root (status $rc: $(tail -1 <<<"$made"))" test "$rc" = 0 -a -d "$mini/lost+found"
+else
+  echo "SKIPPED: programs in a root holding only the loader and libc (needs root and namespaces)"
+fi
 
 # rpm -i into a throw-away root: its own database, nothing else there; the
 # dependencies are this machine's Debian packages, hence --nodeps.
@@ -154,6 +205,8 @@ echo "$(basename "$deb"):"
 sed 's/^/  /' <<<"$deb_list" | grep -v '^  $'
 echo "$(basename "$rpmfile"):"
 sed 's/^/  /' <<<"$rpm_list"
+echo "NEEDED (deb):"
+for prog in "${programs[@]}"; do echo "  /$prog: $(needed "$root/deb/$prog")"; done
 echo "lintian (.deb and .changes): ${lintian_out:-no tags}"
 echo "rpmlint: $(tail -1 <<<"$rpmlint_out")"
 grep -v '^=\|^$\|errors, .* warnings' <<<"$rpmlint_out" | sed 's/^/  /' || true

@@ -5,8 +5,8 @@
 # demo's sandbox needs (no tests).  Otherwise everything the test command
 # needs besides, with the tests and benchmarks built; with --asan also in
 # build-asan/, with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Debian 12, as root.  Packages of Priority required (coreutils, util-linux,
-# mount, e2fsprogs, ...) are on every such system and are not listed.
+# Debian 12, as root.  Packages of Priority required are on every Debian
+# system, and are therefore not listed here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,7 @@ test_packages=(
   gettext xfsprogs btrfs-progs dosfstools
   libssl-dev openssl time file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-14-dev
   qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+  g++-s390x-linux-gnu g++-powerpc64le-linux-gnu
   dpkg-dev debhelper lintian rpm rpmlint
 )
 if [ "${1:-}" = --demo ]; then

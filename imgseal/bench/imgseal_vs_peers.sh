@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Whole-process comparison of imgseal with `openssl dgst -sha1` and `sha1sum`
 # on the same files in the same run, for a 1 GiB image and for the largest
-# image imgseal seals (2 GiB less one byte):
+# image imgseal seals (2 GiB less one byte), and imgverify beside imgseal on
+# the sealed 1 GiB image (in the same rounds, with its time over imgseal's):
 #   - warm page cache: two warm-up rounds, then 9 rounds in which each program
 #     runs once (the order rotating); medians, the median of each round's
 #     time over OpenSSL's in the same round, and the median processor time
@@ -22,7 +23,9 @@ for tool in openssl sha1sum python3; do
   command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install openssl coreutils python3)"; exit 1; }
 done
 [ "$(id -u)" = 0 ] || { echo "needs root, to drop the page cache before the cold runs"; exit 1; }
-[ -x "$build/imgseal/imgseal" ] || { echo "no $build/imgseal/imgseal: build it first"; exit 1; }
+for prog in imgseal imgverify; do
+  [ -x "$build/imgseal/$prog" ] || { echo "no $build/imgseal/$prog: build it first"; exit 1; }
+done
 scratch=$(mktemp -d "$build/imgseal-bench.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 case $(stat -f -c %T "$scratch") in
@@ -38,16 +41,19 @@ for size in 1073741824 2147483647; do
 done
 sync
 
-python3 -u - "$build/imgseal/imgseal" "$scratch" <<'PY'
+python3 -u - "$build/imgseal/imgseal" "$build/imgseal/imgverify" "$scratch" <<'PY'
 import os, statistics, subprocess, sys, time
 
-imgseal, scratch = sys.argv[1], sys.argv[2]
+imgseal, imgverify, scratch = sys.argv[1], sys.argv[2], sys.argv[3]
 ROUNDS, WARMUP = 9, 2
 
-def commands(image):
-    return [("imgseal", [imgseal, image]),
+def commands(image, size):
+    cmds = [("imgseal", [imgseal, image]),
             ("openssl dgst -sha1", ["openssl", "dgst", "-sha1", image]),
             ("sha1sum", ["sha1sum", image])]
+    if size == 1073741824:
+        cmds.append(("imgverify", [imgverify, image]))
+    return cmds
 
 def drop_caches():
     os.sync()
@@ -90,7 +96,7 @@ def memory(argv):
 
 for size in (1073741824, 2147483647):
     image = f"{scratch}/image-{size}"
-    cmds = commands(image)
+    cmds = commands(image, size)
     print(f"\n{size} bytes ({size / (1 << 30):.3f} GiB), {ROUNDS} paired rounds:")
     for cache in ("warm", "cold"):
         times = {name: [] for name, _ in cmds}
@@ -112,10 +118,16 @@ for size in (1073741824, 2147483647):
                   f"  x OpenSSL: median of rounds {statistics.median(ratios):.2f},"
                   f" of medians {statistics.median(times[name]) / statistics.median(base):.2f};"
                   f"  processor {statistics.median(cpu[name]):.3f} s")
+        if "imgverify" in times:
+            ratios = [v / s for v, s in zip(times["imgverify"], times["imgseal"])]
+            print(f"    imgverify x imgseal: median of rounds {statistics.median(ratios):.3f},"
+                  f" of medians {statistics.median(times['imgverify']) / statistics.median(times['imgseal']):.3f}"
+                  f" (target: at most 1.05 warm)")
     print("  memory (warm page cache):")
     for name, argv in cmds:
         anon, rss = memory(argv)
-        print(f"    {name:<20} peak RssAnon {anon:>8} KiB   peak resident {rss:>8} KiB")
+        print(f"    {name:<20} peak RssAnon {anon:>8} KiB   peak resident {rss:>8} KiB"
+              + ("  (target for imgverify: RssAnon at most 4096 KiB)" if name == "imgverify" else ""))
 PY
 
 bench="$build/imgseal/bench/sha1_bench"

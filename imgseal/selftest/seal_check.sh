@@ -2,9 +2,14 @@
 # SPDX-License-Identifier: MIT
 # Seals files of several sizes with the imgseal command given (an emulator
 # and its arguments may come first) and checks each seal with sha1sum, the
-# untouched bytes, and two failure messages.
-#   seal_check.sh [EMULATOR ARGS...] IMGSEAL
+# untouched bytes, and two failure messages; then the imgverify given checks
+# each seal, and finds a byte changed in the data, the field or the last 12
+# bytes.
+#   seal_check.sh [EMULATOR ARGS...] IMGSEAL IMGVERIFY
 set -u
+imgverify=${!#}
+set -- "${@:1:$#-1}"
+verify=("${@:1:$#-1}" "$imgverify")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 passed=0 failed=0
@@ -28,6 +33,16 @@ $want"
   check "digest field for $size bytes" test "$got_field" = "$(echo "$want" | tr -d ' ')"
   check "other bytes for $size bytes" cmp -s <(head -c $((size - 32)) "$f") <(head -c $((size - 32)) "$scratch/before")
   check "last 12 bytes for $size bytes" cmp -s <(tail -c 12 "$f") <(tail -c 12 "$scratch/before")
+  out=$("${verify[@]}" "$f"); status=$?
+  check "imgverify on the seal of $size bytes" test "$status:$out" = "0:$f: OK"
+  for pos in 0 $((size - 32)) $((size - 1)); do
+    cp "$f" "$scratch/changed"
+    byte=$(od -An -tu1 -j "$pos" -N 1 "$f")
+    printf "\\$(printf %03o $((byte ^ 0x40)))" | dd of="$scratch/changed" bs=1 seek="$pos" conv=notrunc status=none
+    out=$("${verify[@]}" "$f" "$scratch/changed"); status=$?
+    check "imgverify on $size bytes, byte $pos changed" test "$status:$out" = "1:$f: OK
+$scratch/changed: FAILED"
+  done
 done
 : > "$scratch/empty"
 err=$("$@" "$scratch/empty" 2>&1 >/dev/null); status=$?

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Preloaded into imgseal by tests: faults that real file systems and other
+// Preloaded into imgseal and imgverify by tests: faults that real file systems and other
 // processes cause, made to happen at a chosen moment to files whose names
 // carry a marker:
 //   "close-fails"           close() reports EIO (after really closing), as a
@@ -14,6 +14,7 @@
 //   "sigbus-blocked"        with "shrinks-while-sealed": SIGBUS is blocked
 //                           first, as a caller's inherited mask may have it
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,18 @@ bool marked(int fd, const char *marker)
         return false;
     target[len] = '\0';
     return strstr(target, marker) != nullptr;
+}
+
+// A descriptor of its own to change the file through: the program's may be
+// open for reading only.
+int open_for_writing(int fd)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    int writer = open(link, O_WRONLY | O_CLOEXEC);
+    if (writer < 0)
+        _exit(97);
+    return writer;
 }
 
 template <typename Fn> Fn real(const char *name)
@@ -81,18 +94,24 @@ extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, of
             sigaddset(&bus, SIGBUS);
             sigprocmask(SIG_BLOCK, &bus, nullptr);
         }
-        if (ftruncate(fd, st.st_size / 2) != 0)
+        int writer = open_for_writing(fd);
+        if (ftruncate(writer, st.st_size / 2) != 0)
             _exit(97);
+        close(writer);
     } else if (marked(fd, "grows-while-sealed")) {
         char grown[4096];
         memset(grown, 'g', sizeof grown);
-        if (pwrite(fd, grown, sizeof grown, st.st_size) != static_cast<ssize_t>(sizeof grown))
+        int writer = open_for_writing(fd);
+        if (pwrite(writer, grown, sizeof grown, st.st_size) != static_cast<ssize_t>(sizeof grown))
             _exit(97);
+        close(writer);
     } else if (marked(fd, "rewritten-while-sealed")) {
         char other[4096];
         memset(other, 'r', sizeof other);
-        if (pwrite(fd, other, sizeof other, 0) != static_cast<ssize_t>(sizeof other))
+        int writer = open_for_writing(fd);
+        if (pwrite(writer, other, sizeof other, 0) != static_cast<ssize_t>(sizeof other))
             _exit(97);
+        close(writer);
     }
     return map;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The built imgseal on real files: the seal checked with an independent
-// SHA-1 (sha1sum), every message, and the files it must leave alone.
+// The built imgseal and imgverify on real files: seals checked with an
+// independent SHA-1 (sha1sum), every message, and the files they must leave
+// alone.
 #include "sandbox.h"
 
 #include <fcntl.h>
@@ -396,6 +397,174 @@ TEST_F(Imgseal, ChangedFilesUnprintedDigestsAndSpecialFilesAreNotWritten)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(contents(target).substr(image.size() - 32, 20), digest_bytes(expected));
+}
+
+} // namespace
+
+namespace {
+
+// imgverify on real files.  The seals are made here with sha1sum, so that
+// each verdict is held against an independent digest, not imgseal's.
+const std::string kVerify = IMGVERIFY_BIN;
+using Imgverify = Imgseal;
+
+std::string sealed_independently(std::string image, const std::string &scratch)
+{
+    image.replace(image.size() - 32, 20, digest_bytes(expected_output(image, scratch)));
+    return image;
+}
+
+TEST_F(Imgverify, SealedFilesOfAnySizeAreOKAndKeepTheirBytesAndTimes)
+{
+    std::vector<std::string> argv = {kVerify}, images;
+    std::string expected;
+    for (size_t size : {32UL, 33UL, 4096UL, 1000003UL}) {
+        images.push_back(sealed_independently(random_bytes(size, static_cast<unsigned>(size)), dir_));
+        std::string path = file("image-" + std::to_string(size), images.back());
+        // Times long past: a read that did not take care would move the
+        // access time (relatime moves one older than a day).
+        struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        argv.push_back(path);
+        expected += path + ": OK\n";
+    }
+    std::vector<struct stat> before(images.size());
+    for (size_t i = 0; i < images.size(); i++)
+        ASSERT_EQ(stat(argv[i + 1].c_str(), &before[i]), 0);
+
+    ProcResult r = run_process(argv, {"LANG=C"}, 60000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, expected);
+    for (size_t i = 0; i < images.size(); i++) {
+        const std::string &path = argv[i + 1];
+        struct stat after;
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        EXPECT_TRUE(contents(path) == images[i]) << path;
+        EXPECT_EQ(after.st_atim.tv_sec, before[i].st_atim.tv_sec) << path;
+        EXPECT_EQ(after.st_mtim.tv_sec, before[i].st_mtim.tv_sec) << path;
+        EXPECT_EQ(after.st_ctim.tv_sec, before[i].st_ctim.tv_sec) << path;
+        EXPECT_EQ(after.st_ctim.tv_nsec, before[i].st_ctim.tv_nsec) << path;
+    }
+}
+
+// One run over many paths: each changed byte (data, digest field, last 12
+// bytes) is FAILED, each file that cannot be checked gets its line on
+// standard error, and the paths after it are still checked, in order.  The
+// fault shim changes three files while they are read (one is cut short,
+// which raises SIGBUS in the mapping).  Nothing is written to any file.
+TEST_F(Imgverify, ChangedBytesFailAndFilesThatCannotBeCheckedAreRefusedInTurn)
+{
+    std::string image = sealed_independently(random_bytes(300, 7), dir_);
+    std::string good = file("good", image);
+    std::vector<std::string> argv = {kVerify, good};
+    std::string out = good + ": OK\n", err;
+    std::vector<std::pair<std::string, std::string>> untouched = {{good, image}};
+    for (size_t pos : {0UL, 150UL, 267UL, 268UL, 287UL, 288UL, 299UL}) {
+        std::string changed = image;
+        changed[pos] = static_cast<char>(changed[pos] ^ 0x10);
+        std::string path = file("changed-" + std::to_string(pos), changed);
+        argv.push_back(path);
+        out += path + ": FAILED\n";
+        untouched.push_back({path, changed});
+    }
+
+    std::string big = dir_ + "/two-gibibytes";
+    int fd = open(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 1LL << 31), 0);
+    close(fd);
+    std::string fifo = dir_ + "/fifo", socket_path = dir_ + "/socket";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
+    socket_path.copy(addr.sun_path, socket_path.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    std::string large = sealed_independently(random_bytes(1 << 20, 5), dir_);
+    std::string changed = "file changed while being checked";
+    struct Refusal {
+        std::string path;
+        std::string message;
+    };
+    for (const Refusal &c : {Refusal{file("short", image.substr(0, 31)), "Can't verify %: file is shorter than its 32-byte trailer"},
+                             Refusal{file("empty", ""), "Can't verify %: file is shorter than its 32-byte trailer"},
+                             Refusal{dir_ + "/missing", "Can't open %: No such file or directory"},
+                             Refusal{big, "Can't verify %: file is 2 GiB or larger"},
+                             Refusal{dir_, "Can't verify %: Is a directory"},
+                             Refusal{fifo, "Can't verify %: Is a FIFO"},
+                             Refusal{socket_path, "Can't verify %: Is a socket"},
+                             Refusal{"/dev/null", "Can't verify %: Is a character device"},
+                             Refusal{file("image.shrinks-while-sealed", large), "Can't read %: " + changed},
+                             Refusal{file("image.grows-while-sealed", large), "Can't read %: " + changed},
+                             Refusal{file("image.rewritten-while-sealed", large), "Can't read %: " + changed}}) {
+        argv.push_back(c.path);
+        std::string message = c.message;
+        err += kVerify + ": " + message.replace(message.find('%'), 1, c.path) + "\n";
+    }
+    argv.push_back(good);
+    out += good + ": OK\n";
+
+    ProcResult r = run_process(argv, kFaultShim, 60000);
+    close(sock);
+    EXPECT_EQ(r.status, 1) << "signal " << r.signal;
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    for (const auto &[path, before] : untouched)
+        EXPECT_TRUE(contents(path) == before) << path << " was written";
+}
+
+TEST_F(Imgverify, NoPathIsAUsageErrorHelpAndVersionAreNot)
+{
+    ProcResult none = run_process({kVerify}, {"LANG=C"}, 10000);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "Usage: " + kVerify + " PATH...\n");
+    ProcResult unknown = run_process({kVerify, "--no-such-option", file("image", std::string(32, 'x'))}, {"LANG=C"}, 10000);
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.out, "");
+    for (const char *option : {"--help", "--version"}) {
+        ProcResult r = run_process({kVerify, option}, {"LANG=C"}, 10000);
+        EXPECT_EQ(r.status, 0) << option;
+        EXPECT_EQ(r.err, "") << option;
+        EXPECT_NE(r.out, "") << option;
+    }
+}
+
+// Any user who may read a file may check it: a file of root's, read-only,
+// on a read-only mount, checked by nobody.
+TEST_F(Imgverify, ReadOnlyFilesAreCheckedByAnotherUser)
+{
+    std::string image = sealed_independently(random_bytes(5000, 9), dir_);
+    SandboxSpec spec;
+    spec.binds = {{IMGVERIFY_BIN, "/qk/imgverify"}};
+    SandboxResult r = run_in_sandbox(spec, [&image] {
+        if (mount("ro", "/mnt", "tmpfs", 0, nullptr) != 0 || !write_file("/mnt/image", image, 0444) ||
+            !write_file("/tmp/ro-file", image, 0444) ||
+            mount(nullptr, "/mnt", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            return 10;
+        pid_t pid = spawn({"/qk/imgverify", "/mnt/image", "/tmp/ro-file"}, {}, "/tmp/out", "/tmp/err", 65534);
+        int wstatus = 0;
+        wait_for(pid, 10000, &wstatus);
+        std::string out, err, mounted, file;
+        read_file("/tmp/out", &out);
+        read_file("/tmp/err", &err);
+        read_file("/mnt/image", &mounted);
+        read_file("/tmp/ro-file", &file);
+        put("status", std::to_string(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1));
+        put("out", out);
+        put("err", err);
+        put("unchanged", mounted == image && file == image ? "yes" : "no");
+        return 0;
+    }, 30000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    EXPECT_EQ(rep["status"], "0");
+    EXPECT_EQ(rep["out"], "/mnt/image: OK\n/tmp/ro-file: OK\n");
+    EXPECT_EQ(rep["err"], "");
+    EXPECT_EQ(rep["unchanged"], "yes");
 }
 
 } // namespace

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// The seal of an image file, as imgseal makes it and imgverify checks it.
+// The image ends in a 32-byte trailer: a 20-byte digest field, then 12 other
+// bytes.  The digest is SHA-1 over the whole file, from the first byte to
+// the last, with the 20 bytes of the field taken as zeros and every other
+// byte (the last 12 too) as it is.  The steps that compute it, and the
+// checks both programs make before and around them, are here.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+const int kTrailerSize = 32;
+const int kDigestSize = 20;
+
+// A closed standard descriptor would be handed out again when an image is
+// opened, and output meant for it would go to the image.  Each closed one is
+// taken by a path-only descriptor, on which every write fails.
+void hold_standard_descriptors();
+
+// "Is a character device", "Is a block device", "Is a FIFO" or "Is a
+// socket" for such a file, which is never opened to be read or written
+// (opening some devices acts, opening a FIFO may wait); null for others.
+const char *special_file_kind(mode_t mode);
+
+// True when a file whose status was `before` and is now `now` has kept its
+// size, and has not been written to (modification and change times).
+bool unchanged_since(const struct stat *before, const struct stat *now);
+
+// The working copy of an image of len bytes open on fd: a private
+// copy-on-write mapping of the file, writable, whose changes never reach the
+// file.  Null, with errno set, when it cannot be made.
+unsigned char *map_working_copy(int fd, size_t len);
+
+// The digest rule: zeroes the digest field of the working copy of an image
+// of `size` bytes (at least the trailer's) and hashes the whole copy, in
+// one sha1_update, into `digest`.  When `field` is not null it receives the
+// field as it was before it was zeroed.  False when the file was cut short
+// under the copy (reading a page it no longer has raised SIGBUS).
+bool digest_working_copy(unsigned char *copy, int32_t size, unsigned char digest[kDigestSize],
+                         unsigned char *field);
