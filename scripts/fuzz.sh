@@ -16,8 +16,10 @@ run() {  # program folder, target, seed directory
   local corpus=build-fuzz/corpus-$2 log=build-fuzz/$2.log
   mkdir -p "$corpus"
   echo "=== fuzzing $target for ${seconds}s (seeds: $seeds) ==="
+  # A crashing input is written to build-fuzz/ (by default it would go to
+  # the top of the tree).
   if ! "$binary" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 -max_len=65536 \
-      "$corpus" "$seeds" > "$log" 2>&1; then
+      -artifact_prefix=build-fuzz/ "$corpus" "$seeds" > "$log" 2>&1; then
     tail -40 "$log"
     echo "$target: FAILED"
     return 1

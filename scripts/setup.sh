@@ -14,6 +14,9 @@ cd "$(dirname "$0")/.."
 demo_packages=(g++ cmake make pkgconf libglib2.0-dev iproute2)
 # The tests, benchmarks, cross builds, fuzzers and package builds and checks.
 test_packages=(
+  # Not on a minimal system: package.sh runs git archive, and
+  # dpkg-checkbuilddeps wants build-essential.
+  git build-essential
   libgtest-dev libbenchmark-dev
   gettext xfsprogs btrfs-progs dosfstools
   libssl-dev openssl time file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-14-dev

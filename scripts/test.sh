@@ -4,44 +4,105 @@
 # test suite: both builds' tests, the cross-architecture tests, the package
 # check and the fuzzers.  Tests that need namespaces or root report
 # themselves as skipped, with the reason, where those are not available.
-set -euo pipefail
+# A stage that fails does not stop the others; the run ends with the stages
+# that failed and those that passed, and a non-zero status.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --asan
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+mkdir -p build
+log=build/test-run.log   # what the stages print, for the closing count
+: > "$log"
+passed_stages=() failed_stages=()
+
+stage() {  # name, command...
+  local name=$1; shift
+  "$@"
+  local status=$?
+  if [ "$status" = 0 ]; then
+    passed_stages+=("$name")
+  else
+    failed_stages+=("$name")
+    echo "stage FAILED: $name (status $status)"
+  fi
+}
+
+# Whether a sandbox can be made here, and if not, why and what to do.
+sandbox_reason= sandbox_remedy=
+probe_sandbox() {
+  local out
+  [ -x build/testsupport/qk-sandbox ] || return 0
+  out=$(build/testsupport/qk-sandbox -- /bin/true 2>&1) && return 0
+  sandbox_reason=$(sed -n 's/^qk-sandbox: cannot make a sandbox here: //p' <<<"$out")
+  sandbox_remedy=$(sed -n 's/^qk-sandbox: what to do: //p' <<<"$out")
+  if [ -n "$sandbox_reason" ]; then
+    echo "No sandbox can be made here: the tests that need one will be skipped."
+    echo "  why: $sandbox_reason"
+    [ -z "$sandbox_remedy" ] || echo "  what to do: $sandbox_remedy"
+  fi
+}
+
 # ctest marks a skipped test "***Skipped" only; the reason is in GoogleTest's
 # output, which ctest keeps in its log: "file:line: Skipped", the message,
-# then "[  SKIPPED ] Suite.Name (N ms)".
+# then "[  SKIPPED ] Suite.Name (N ms)".  Skips for want of a sandbox are
+# followed by what to do about it.
 show_skips() {  # build directory
-  awk '
+  [ -f "$1/Testing/Temporary/LastTest.log" ] || return 0
+  awk -v no_sandbox="$sandbox_reason" -v remedy="$sandbox_remedy" '
     /: Skipped$/ { collecting = 1; reason = ""; next }
     collecting && /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
       print "SKIPPED " $4 ": " (reason == "" ? "(no reason given)" : reason)
+      if (no_sandbox != "" && reason == no_sandbox) sandboxless++
       collecting = 0; next
     }
     collecting && NF { reason = reason (reason == "" ? "" : " ") $0 }
+    END {
+      if (sandboxless && remedy != "")
+        print "  (" sandboxless " of these for want of a sandbox; what to do: " remedy ")"
+    }
   ' "$1/Testing/Temporary/LastTest.log"
 }
 run_ctest() {  # build directory, heading
   echo "=== $2 ($1/) ==="
   ctest --test-dir "$1" --output-on-failure -j 2 --timeout 900 | tee -a "$log"
+  local status=$?
   show_skips "$1"
+  return $status
 }
-run_ctest build "tests"
-run_ctest build-asan "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-echo "=== cross-architecture tests ==="
-scripts/cross-test.sh | tee -a "$log"
-echo "=== Debian and RPM packages ==="
-scripts/package.sh | tee -a "$log"
-echo "=== fuzzing ==="
-scripts/fuzz.sh 30
+run_piped() {  # heading, command...
+  echo "=== $1 ==="
+  shift
+  "$@" 2>&1 | tee -a "$log"
+}
 
-# One line for the whole run (every step above stops the run on a failure).
-total=0
-for n in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p' "$log"); do
-  total=$((total + n))
-done
-skipped=$(grep -c '(Skipped)$' "$log" || true)
-checks=$(sed -n 's/^package: \([0-9]*\) passed.*/\1/p' "$log")
-echo "suite: $((total - skipped + checks)) passed, 0 failed, $skipped skipped"
+stage "setup and build" scripts/setup.sh --asan
+probe_sandbox
+stage "tests" run_ctest build "tests"
+stage "sanitized tests" run_ctest build-asan "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "cross-architecture tests" run_piped "cross-architecture tests" scripts/cross-test.sh
+stage "packages" run_piped "Debian and RPM packages" scripts/package.sh
+stage "fuzzing" run_piped "fuzzing" scripts/fuzz.sh 30
+
+# The whole run in one line: tests (ctest counts a skipped test as not
+# failed), package checks (and package.sh's own skips) and fuzz targets.  A
+# stage that failed without a failed test or check of its own (a build, an
+# installation) counts as one failure.
+read -r passed failed skipped < <(awk '
+  / tests passed, [0-9]+ tests failed out of [0-9]+$/ { p += $NF - $(NF - 5); f += $(NF - 5) }
+  / \(Skipped\)$/ { p--; s++ }
+  /^package: [0-9]+ passed, [0-9]+ failed/ { p += $2; f += $4 }
+  /^SKIPPED: / { s++ }
+  /^  executions: / { p++ }
+  /^[a-z0-9_]+_fuzz: FAILED$/ { f++ }
+  END { print p + 0, f + 0, s + 0 }' "$log")
+((failed >= ${#failed_stages[@]})) || failed=${#failed_stages[@]}
+join() { local IFS=';'; sed 's/;/, /g' <<<"$*"; }
+if [ -n "$sandbox_reason" ] && [ "$skipped" != 0 ]; then
+  echo "No sandbox could be made here, so the tests that need one were skipped${sandbox_remedy:+; what to do: $sandbox_remedy}"
+fi
+if ((${#failed_stages[@]})); then
+  echo "suite: $passed passed, $failed failed, $skipped skipped"
+  echo "FAILED stage(s): $(join "${failed_stages[@]}"); passed: $(join "${passed_stages[@]}")"
+  exit 1
+fi
+echo "stages passed: $(join "${passed_stages[@]}")"
+echo "suite: $passed passed, $failed failed, $skipped skipped"

@@ -47,6 +47,8 @@ int main(int argc, char **argv)
     SandboxResult r = run_program_in_sandbox(spec, command, env, 3600 * 1000);
     if (r.skipped) {
         fprintf(stderr, "qk-sandbox: cannot make a sandbox here: %s\n", r.skip_reason.c_str());
+        if (std::string remedy = sandbox_remedy(r.skip_reason); !remedy.empty())
+            fprintf(stderr, "qk-sandbox: what to do: %s\n", remedy.c_str());
         return 77;
     }
     fwrite(r.proc.out.data(), 1, r.proc.out.size(), stdout);

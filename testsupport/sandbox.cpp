@@ -317,6 +317,9 @@ long mount_id_of(const std::string &path)
     return id;
 }
 
+const char kRootNotAMountPoint[] = "\"/\" is not a mount point here";
+const char kNeedsRoot[] = "needs root to make mount, pid and network namespaces";
+
 // Called before the sandbox's mount namespace is made.  Where "/" is no mount
 // point (a chroot of a plain directory), the mount holding it lies outside our
 // view and cannot be made private; the sandbox then binds "/" onto itself,
@@ -335,11 +338,13 @@ std::string root_bind_problem()
             continue;
         if (m.optional.find("shared:") == std::string::npos)
             return "";
-        return "\"/\" is not a mount point here, and the mount holding it shares new mounts with the "
-               "host: the sandbox's mounts would reach the host";
+        return std::string(kRootNotAMountPoint) +
+               ", and the mount holding it shares new mounts with the host: the sandbox's mounts would "
+               "reach the host";
     }
-    return "\"/\" is not a mount point here, and whether the mount holding it shares new mounts with "
-           "the host cannot be told (process 1's mount list does not show it)";
+    return std::string(kRootNotAMountPoint) +
+           ", and whether the mount holding it shares new mounts with the host cannot be told (process "
+           "1's mount list does not show it)";
 }
 
 // In the sandbox's new mount namespace: makes every mount private, so that
@@ -577,7 +582,7 @@ SandboxRun start_in_sandbox(const SandboxSpec &spec, const std::function<int()> 
 {
     SandboxRun run;
     if (geteuid() != 0) {
-        run.skip_reason = "needs root to make mount, pid and network namespaces";
+        run.skip_reason = kNeedsRoot;
         return run;
     }
     run.root = make_temp_dir();
@@ -646,6 +651,19 @@ SandboxResult finish_sandbox(SandboxRun &run)
             result.skip_reason.pop_back();
     }
     return result;
+}
+
+std::string sandbox_remedy(const std::string &skip_reason)
+{
+    auto starts = [&](const char *prefix) { return skip_reason.rfind(prefix, 0) == 0; };
+    if (starts(kRootNotAMountPoint))
+        return "in a chroot, bind its directory onto itself before entering it (mount --bind DIR DIR), "
+               "or run on a machine or VM";
+    if (skip_reason == kNeedsRoot)
+        return "run as root (or with sudo)";
+    if (starts("unshare("))
+        return "run on a machine or VM, or in a container allowed to make namespaces";
+    return "";
 }
 
 SandboxResult run_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms)

@@ -73,6 +73,10 @@ struct SandboxRun {
 
 // Starts `body` in a new sandbox and returns at once, so that several
 // sandboxes can run side by side; finish_sandbox waits for one.
+// What to do where no sandbox can be made here at all (one line), for a
+// skip_reason above; "" for other reasons.
+std::string sandbox_remedy(const std::string &skip_reason);
+
 SandboxRun start_in_sandbox(const SandboxSpec &spec, const std::function<int()> &body, int timeout_ms);
 SandboxResult finish_sandbox(SandboxRun &run);
 

@@ -59,6 +59,16 @@ std::string digest(const std::string &text, sha1_path path)
     return digest(reinterpret_cast<const unsigned char *>(text.data()), text.size(), path);
 }
 
+} // namespace
+
+// How GoogleTest shows a path in its messages (else as a dump of its bytes).
+void PrintTo(sha1_path path, std::ostream *os)
+{
+    *os << (path == sha1_path::portable ? "portable" : "hardware");
+}
+
+namespace {
+
 class Sha1Paths : public ::testing::TestWithParam<sha1_path> {
 protected:
     void SetUp() override

@@ -40,16 +40,27 @@ SandboxResult run_nicmatch(const NicRun &run, const std::vector<std::string> &en
 }
 
 // Runs nicmatch and checks it ended with status 0, nothing on standard error,
-// and exactly `expected` (no line end) on standard output.
-void expect_name(const NicRun &run, const std::string &iface, const std::string &expected)
+// and exactly `expected` (no line end) on standard output.  Returns why no
+// sandbox could be made here, or "".
+std::string check_name(const NicRun &run, const std::string &iface, const std::string &expected)
 {
     SandboxResult r = run_nicmatch(run, {"INTERFACE=" + iface});
     if (r.skipped)
-        GTEST_SKIP() << r.skip_reason;
+        return r.skip_reason;
     EXPECT_EQ(r.proc.status, 0) << r.proc.err;
     EXPECT_EQ(r.proc.err, "");
     EXPECT_EQ(r.proc.out, expected) << "INTERFACE=" << iface;
+    return "";
 }
+
+// In a test body: check_name, and the test skipped (and ended) where no
+// sandbox can be made.  A skip inside check_name would leave only check_name.
+#define EXPECT_NAME(run, iface, expected)                            \
+    do {                                                             \
+        std::string skip_reason_ = check_name(run, iface, expected); \
+        if (!skip_reason_.empty())                                   \
+            GTEST_SKIP() << skip_reason_;                            \
+    } while (0)
 
 TEST(Nicmatch, KernelLowerCaseMatchesConfiguredUpperCase)
 {
@@ -57,7 +68,7 @@ TEST(Nicmatch, KernelLowerCaseMatchesConfiguredUpperCase)
     run.veths = {{"va", "02:ab:cd:00:00:01"}};
     run.files = {cfg("ifcfg-lan", "DEVICE=lan0\nHWADDR=02:AB:CD:00:00:01\n"),
                  cfg("ifcfg-other", "DEVICE=other\nHWADDR=02:ab:cd:00:00:99\n")};
-    expect_name(run, "va", "lan0");
+    EXPECT_NAME(run, "va", "lan0");
 }
 
 TEST(Nicmatch, SeparatorsMustAgreeExactly)
@@ -65,7 +76,7 @@ TEST(Nicmatch, SeparatorsMustAgreeExactly)
     NicRun run;
     run.veths = {{"va", "02:ab:cd:00:00:01"}};
     run.files = {cfg("ifcfg-lan", "DEVICE=lan0\nHWADDR=02-ab-cd-00-00-01\n")};
-    expect_name(run, "va", "");
+    EXPECT_NAME(run, "va", "");
 }
 
 TEST(Nicmatch, LastFileWinsUnlessOneNamesTheInterface)
@@ -78,10 +89,10 @@ TEST(Nicmatch, LastFileWinsUnlessOneNamesTheInterface)
                  cfg("ifcfg-d", "DEVICE=x\nHWADDR=02:00:00:00:00:01\n"),
                  cfg("ifcfg-e", "DEVICE=b2\nHWADDR=02:00:00:00:00:02\n"),
                  cfg("ifcfg-f", "DEVICE=y\nHWADDR=02:00:00:00:00:02\n")};
-    expect_name(run, "eth9", "b2");
-    expect_name(run, "b1", "b1");
+    EXPECT_NAME(run, "eth9", "b2");
+    EXPECT_NAME(run, "b1", "b1");
     // The interface "B2" keeps its name, printed as the file spells it.
-    expect_name(run, "B2", "b2");
+    EXPECT_NAME(run, "B2", "b2");
 }
 
 TEST(Nicmatch, PrintsNothingWithoutAMatch)
@@ -92,10 +103,10 @@ TEST(Nicmatch, PrintsNothingWithoutAMatch)
                  cfg("ifcfg-v", "DEVICE=v\nHWADDR=02:00:00:00:00:0a\nVLAN=yes\n"),
                  cfg("ifcfg-al", "DEVICE=va:1\nHWADDR=02:00:00:00:00:0a\n"),
                  cfg("ifcfg-va.bak", "DEVICE=bak\nHWADDR=02:00:00:00:00:0a\n")};
-    expect_name(run, "va", "");
-    expect_name(run, "nosuchif", "");
+    EXPECT_NAME(run, "va", "");
+    EXPECT_NAME(run, "nosuchif", "");
     run.files.clear();
-    expect_name(run, "va", "");
+    EXPECT_NAME(run, "va", "");
 }
 
 TEST(Nicmatch, MissingOrEmptyInterfaceEndsQuietly)
@@ -108,7 +119,7 @@ TEST(Nicmatch, MissingOrEmptyInterfaceEndsQuietly)
         GTEST_SKIP() << r.skip_reason;
     EXPECT_EQ(r.proc.status, 0);
     EXPECT_EQ(r.proc.out + r.proc.err, "");
-    expect_name(run, "", "");
+    EXPECT_NAME(run, "", "");
 }
 
 // A fake address tree stands in for /sys where the kernel would not give
@@ -120,7 +131,7 @@ TEST(Nicmatch, EmptyAddressMatchesEmptyHwaddr)
     run.files = {{"/sys/class/net/eth7/address", " \n", 0444},
                  cfg("ifcfg-a", "DEVICE=eth7x\nHWADDR=\n"),
                  cfg("ifcfg-b", "DEVICE=eth8\nHWADDR=00:11:22:33:44:55\n")};
-    expect_name(run, "eth7", "eth7x");
+    EXPECT_NAME(run, "eth7", "eth7x");
 }
 
 TEST(Nicmatch, EmptyDeviceFirstMatchPrintsNothingUnlessNamed)
@@ -131,9 +142,9 @@ TEST(Nicmatch, EmptyDeviceFirstMatchPrintsNothingUnlessNamed)
                  {"/sys/class/net/Eth7/address", "aa\n", 0444},
                  cfg("ifcfg-a", "DEVICE=eth7\nHWADDR=aa\n"),
                  cfg("ifcfg-b", "DEVICE=\nHWADDR=AA\n")};
-    expect_name(run, "Eth7", "eth7");
+    EXPECT_NAME(run, "Eth7", "eth7");
     run.files[2] = cfg("ifcfg-a", "DEVICE=eth6\nHWADDR=aa\n");
-    expect_name(run, "eth7", "");
+    EXPECT_NAME(run, "eth7", "");
 }
 
 TEST(Nicmatch, InterfaceValueCannotLeaveTheDeviceDirectory)
@@ -146,9 +157,9 @@ TEST(Nicmatch, InterfaceValueCannotLeaveTheDeviceDirectory)
                  {"/sys/class/net/eth0/address", "aa\n", 0444},
                  {"/sys/address", "aa\n", 0444},
                  cfg("ifcfg-a", "DEVICE=stolen\nHWADDR=aa\n")};
-    expect_name(run, "eth0", "stolen");
+    EXPECT_NAME(run, "eth0", "stolen");
     for (const char *bad : {"..", ".", "eth0/..", "../net/eth0", "x/../eth0", "../../class"})
-        expect_name(run, bad, "");
+        EXPECT_NAME(run, bad, "");
 }
 
 TEST(Nicmatch, UnreadableConfigurationIsSkipped)
@@ -157,7 +168,7 @@ TEST(Nicmatch, UnreadableConfigurationIsSkipped)
     run.veths = {{"va", "02:00:00:00:00:0a"}};
     run.files = {cfg("ifcfg-a", "DEVICE=first\nHWADDR=02:00:00:00:00:0a\n"),
                  cfg("ifcfg-b/ignored", "")};
-    expect_name(run, "va", "first");
+    EXPECT_NAME(run, "va", "first");
 }
 
 } // namespace

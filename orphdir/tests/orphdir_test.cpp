@@ -110,6 +110,12 @@ bool kernel_has(const std::string &fstype)
     return read_file("/proc/filesystems", &text) && text.find("\t" + fstype + "\n") != std::string::npos;
 }
 
+// How GoogleTest shows a case in its messages (else as a dump of its bytes).
+void PrintTo(const FsCase &fs, std::ostream *os)
+{
+    *os << fs.name << " (" << fs.mkfs << ")";
+}
+
 class OrphdirOnFs : public ::testing::TestWithParam<FsCase> {};
 
 TEST_P(OrphdirOnFs, GrowsThenEmptiesAndRefusesASecondRun)
