@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Building the programs and qk-sandbox, and what the demo scripts run.
-demo_packages=(g++ cmake make pkgconf libglib2.0-dev iproute2)
+demo_packages=(gcc g++ cmake make pkgconf libglib2.0-dev iproute2)
 # The tests, benchmarks, cross builds, fuzzers and package builds and checks.
 test_packages=(
   # Not on a minimal system: package.sh runs git archive, and
