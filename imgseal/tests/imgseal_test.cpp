@@ -54,6 +54,20 @@ std::string expected_output(std::string image, const std::string &scratch)
     return out + "\n";
 }
 
+// Makes a FIFO at `fifo` and a Unix socket bound at `socket_path`, whose
+// descriptor goes to `sock` for the caller to close.
+void make_fifo_and_socket(const std::string &fifo, const std::string &socket_path, int *sock)
+{
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    *sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(*sock, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
+    socket_path.copy(addr.sun_path, socket_path.size());
+    ASSERT_EQ(bind(*sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+}
+
 std::string digest_bytes(const std::string &output)
 {
     std::string bytes;
@@ -372,14 +386,8 @@ TEST_F(Imgseal, ChangedFilesUnprintedDigestsAndSpecialFilesAreNotWritten)
     }
 
     std::string fifo = dir_ + "/fifo", socket_path = dir_ + "/socket", link = dir_ + "/link";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(sock, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
-    socket_path.copy(addr.sun_path, socket_path.size());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    int sock = -1;
+    ASSERT_NO_FATAL_FAILURE(make_fifo_and_socket(fifo, socket_path, &sock));
     ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
     for (const auto &[special, kind] : {std::pair<std::string, std::string>{fifo, "FIFO"}, {link, "FIFO"},
                                         {socket_path, "socket"}, {"/dev/null", "character device"}}) {
@@ -475,14 +483,8 @@ TEST_F(Imgverify, ChangedBytesFailAndFilesThatCannotBeCheckedAreRefusedInTurn)
     ASSERT_EQ(ftruncate(fd, 1LL << 31), 0);
     close(fd);
     std::string fifo = dir_ + "/fifo", socket_path = dir_ + "/socket";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(sock, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
-    socket_path.copy(addr.sun_path, socket_path.size());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    int sock = -1;
+    ASSERT_NO_FATAL_FAILURE(make_fifo_and_socket(fifo, socket_path, &sock));
     std::string large = sealed_independently(random_bytes(1 << 20, 5), dir_);
     std::string changed = "file changed while being checked";
     struct Refusal {
