@@ -27,16 +27,6 @@ static void refuse(const char *prog, const char *what, const char *path, const c
     fprintf(stderr, "%s: %s %s: %s\n", prog, what, path, why);
 }
 
-// Opens `name` for reading without moving the file's access time where this
-// user may ask for that (the owner, or root), else for reading alone.
-static int open_for_reading(const char *name, int flags)
-{
-    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOATIME | flags);
-    if (fd < 0 && errno == EPERM)
-        fd = open(name, O_RDONLY | O_CLOEXEC | flags);
-    return fd;
-}
-
 // Opens the image for reading, but never a device node, FIFO or socket (nor
 // a directory, which has no contents to check).  A path-only descriptor
 // finds the file, following links as a plain open does, without opening it;
@@ -44,8 +34,9 @@ static int open_for_reading(const char *name, int flags)
 // very file whose type was checked.  Without /proc the path is opened again,
 // without waiting on a FIFO, and must still name the same file; a special
 // file swapped in at that moment is opened (read-only, without waiting)
-// before it is refused.  Returns the descriptor and the file's status, or -1
-// once the reason is printed.
+// before it is refused.  The access time stays where this user may ask for
+// that (the owner, or root).  Returns the descriptor and the file's status,
+// or -1 once the reason is printed.
 static int open_image(const char *prog, const char *path, struct stat *st)
 {
     int found = open(path, O_PATH | O_CLOEXEC);
@@ -66,11 +57,9 @@ static int open_image(const char *prog, const char *path, struct stat *st)
         return -1;
     }
 
-    char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", found);
-    int fd = open_for_reading(link, 0);
-    if (fd < 0 && errno == ENOENT)
-        fd = open_for_reading(path, O_NONBLOCK | O_NOCTTY);
+    int fd = open_found_file(found, path, O_RDONLY | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = open_found_file(found, path, O_RDONLY);
     int open_errno = errno;
     close(found);
     if (fd < 0) {

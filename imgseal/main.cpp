@@ -36,9 +36,9 @@ static const char kChanged[] = "file changed while being sealed";
 // path-only descriptor finds the file, following links as a plain open does,
 // without opening it; the read-write descriptor is then opened from that one
 // through /proc, so it is the very file whose type was checked even when the
-// path is changed meanwhile.  Without /proc the path is opened again and must
-// still name the same file; a file swapped in between is refused then, but
-// only after it has been opened.
+// path is changed meanwhile.  Without /proc the path is opened again (without
+// waiting) and must still name the same file; a file swapped in between is
+// refused then, but only after it has been opened.
 static int open_image(const char *prog, const char *path)
 {
     int found = open(path, O_PATH | O_CLOEXEC);
@@ -51,15 +51,10 @@ static int open_image(const char *prog, const char *path)
     if (kind != nullptr)
         refuse(prog, "Can't seal", path, kind);
 
-    char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", found);
-    int fd = open(link, O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        fd = open(path, O_RDWR | O_CLOEXEC);
-        struct stat again;
-        if (fd >= 0 && fstat(fd, &again) == 0 && (again.st_dev != st.st_dev || again.st_ino != st.st_ino))
-            refuse(prog, "Can't open", path, kChanged);
-    }
+    int fd = open_found_file(found, path, O_RDWR);
+    struct stat again;
+    if (fd >= 0 && fstat(fd, &again) == 0 && (again.st_dev != st.st_dev || again.st_ino != st.st_ino))
+        refuse(prog, "Can't open", path, kChanged);
     if (fd < 0)
         fail(prog, "Can't open", path);
     close(found);

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 void hold_standard_descriptors()
@@ -33,6 +35,16 @@ const char *special_file_kind(mode_t mode)
     if (S_ISSOCK(mode))
         return "Is a socket";
     return nullptr;
+}
+
+int open_found_file(int found, const char *path, int flags)
+{
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", found);
+    int fd = open(link, flags | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    return fd;
 }
 
 bool unchanged_since(const struct stat *before, const struct stat *now)

@@ -26,6 +26,14 @@ void hold_standard_descriptors();
 // (opening some devices acts, opening a FIFO may wait); null for others.
 const char *special_file_kind(mode_t mode);
 
+// Opens, with open(2) `flags`, the very file that `found` (a path-only
+// descriptor of `path`, whose type the caller has checked) refers to,
+// through /proc, even when the path has been changed meanwhile.  Without
+// /proc the path is opened again, without waiting on a FIFO or taking a
+// terminal, and the caller must check that it is still the same file.
+// Returns the descriptor, or -1 with errno set.
+int open_found_file(int found, const char *path, int flags);
+
 // True when a file whose status was `before` and is now `now` has kept its
 // size, and has not been written to (modification and change times).
 bool unchanged_since(const struct stat *before, const struct stat *now);
