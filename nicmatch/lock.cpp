@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +30,14 @@
 // file is stale, and is removed, only on evidence that no clock step can fake:
 //  - the pid it names does not exist, or is a zombie, or is our own (we hold
 //    no lock, so whoever wrote it had our pid before us);
+//  - that pid runs another program than ours: /proc/PID/exe is another file
+//    (device and inode) than /proc/self/exe.  The pid in the file is only a
+//    hint; once its writer is gone any process may hold it, however long ago
+//    that process started, and it is never ours to signal.  A process name
+//    could be anybody's, the executable file is not.  Where /proc cannot tell
+//    (not mounted, mounted for another pid namespace, or the look fails, as
+//    for a zombie, a kernel thread or another user's process) this rule says
+//    nothing and the others decide alone;
 //  - we already sent SIGKILL to that pid for this very file;
 //  - that pid started (boot clock) after we first saw this file, so it only
 //    inherited the pid of the file's writer;
@@ -42,13 +51,23 @@
 //    that gathered behind such a file from losing 20 seconds to it.
 // No wall-clock time or file time decides anything.  A file that is not
 // stale names a live owner, and a failed attempt SIGKILLs it (never pid 1,
-// never ourselves) only when both hold: the attempt is the 200th or later,
+// never ourselves, never a process seen running another program; the
+// executable is looked at again through a pidfd right before the signal, so
+// the process signalled is the one looked at) only when both hold: the
+// attempt is the 200th or later,
 // counted over the whole wait, and we have watched this very file naming
 // this pid for at least 11 seconds on the boot clock (and on the monotonic
 // clock, which the owner's alarm counts on and a suspend stops).  An owner's
 // alarm ends it 10 seconds after it took the lock, so an owner killed this
 // way hangs; one that took the lock recently is left to work, however long
 // the runs queued behind it have waited.
+//
+// When the installed program is replaced (a package upgrade renames a new
+// file over it) while runs are queued, the runs of the old file and those of
+// the new one each take the other's lock for a stranger's: a new run removes
+// an old run's lock at once and works beside it, and the old run's release
+// then leaves the new lock alone (see below).  Two runs at the same time, for
+// those few seconds, is the price; a working run is never killed for it.
 //
 // The judged file is the one open on our descriptor, known by its device and
 // inode (and a file that names another pid than before counts as another file,
@@ -62,7 +81,10 @@
 // and a waiter that comes second finds it without links instead of unlinking
 // the next owner's new file.  Nobody else removes a stale file meanwhile: its
 // owner is gone (and an owner's release only removes the path while it names
-// the owner's own file).  A waiter that finds the flock taken waits its 100 ms
+// the owner's own file), or it is a run of a replaced program file, whose
+// release in the microseconds between a waiter's check and unlink could let
+// that unlink take a third run's new lock: two runs at once again, never a
+// kill.  A waiter that finds the flock taken waits its 100 ms
 // like any other failed attempt.  (The flock is on the judged file, not on the
 // directory: /dev is everybody's, and an flock held there would stop every
 // removal.)
@@ -84,6 +106,20 @@ const int kNoPidGrace = 10;          // attempts a file may name no pid before i
 const int kLastAttempt = 399;        // failed attempts before the run goes on regardless
 const long long kHungNs = 11000000000LL;  // watching an owner this long shows it hangs
 const useconds_t kPause = 100000;    // between attempts
+
+// The executable a process runs, known by device and inode.
+struct ExeId {
+    bool known;
+    dev_t dev;
+    ino_t ino;
+};
+
+// Whether a process runs our own executable.
+enum class Exe {
+    kOurs,
+    kOther,
+    kUnknown,   // /proc cannot tell
+};
 
 volatile sig_atomic_t lock_held;
 dev_t held_dev;                      // the lock file this process created
@@ -197,9 +233,44 @@ bool proc_stat(pid_t pid, char *state, long long *start_ns)
     return true;
 }
 
+// Our own executable, or none known when /proc cannot tell: not mounted, or
+// mounted for another pid namespace, where /proc/PID is not our PID.
+ExeId own_exe()
+{
+    ExeId self = {};
+    char link[32], expected[32];
+    ssize_t len = readlink("/proc/self", link, sizeof link - 1);
+    if (len <= 0)
+        return self;
+    link[len] = '\0';
+    snprintf(expected, sizeof expected, "%d", getpid());
+    struct stat st;
+    if (strcmp(link, expected) != 0 || stat("/proc/self/exe", &st) != 0)
+        return self;
+    self.known = true;
+    self.dev = st.st_dev;
+    self.ino = st.st_ino;
+    return self;
+}
+
+// Whether `pid` runs the executable `self`.  A process whose executable
+// cannot be looked at (gone, a zombie, a kernel thread, or not ours to look
+// at) is unknown.
+Exe exe_of(pid_t pid, const ExeId &self)
+{
+    if (!self.known)
+        return Exe::kUnknown;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/exe", pid);
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return Exe::kUnknown;
+    return st.st_dev == self.dev && st.st_ino == self.ino ? Exe::kOurs : Exe::kOther;
+}
+
 // True when the lock file watched in `watch`, naming `owner` (0: none), is
 // stale by the rules above.
-bool is_stale(pid_t owner, const LockWatch &watch, int attempts)
+bool is_stale(pid_t owner, const LockWatch &watch, int attempts, const ExeId &self)
 {
     if (owner == 0)
         return attempts - watch.seen_at >= kNoPidGrace;
@@ -207,11 +278,35 @@ bool is_stale(pid_t owner, const LockWatch &watch, int attempts)
         return true;
     if (kill(owner, 0) != 0 && errno == ESRCH)
         return true;
+    if (exe_of(owner, self) == Exe::kOther)
+        return true;
     char state;
     long long started;
     // The start time counts whole clock ticks, rounded down: a process can
     // only look older than it is, never younger.
     return proc_stat(owner, &state, &started) && (state == 'Z' || state == 'X' || started > watch.seen_ns);
+}
+
+// Sends SIGKILL to `owner` unless it runs another executable than ours;
+// true when the signal went.  Through a pidfd, the process signalled is the
+// one whose executable was looked at: it was alive when the signal went, so
+// its pid had not passed to another process in between.  Where pidfds are not
+// to be had, the look and the kill are microseconds apart.
+bool kill_owner(pid_t owner, const ExeId &self)
+{
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, owner, 0));
+    if (pidfd < 0 && errno == ESRCH)
+        return false;
+    bool sent;
+    if (exe_of(owner, self) == Exe::kOther)
+        sent = false;
+    else if (pidfd >= 0)
+        sent = syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
+    else
+        sent = kill(owner, SIGKILL) == 0;
+    if (pidfd >= 0)
+        close(pidfd);
+    return sent;
 }
 
 bool has_links(int fd)
@@ -293,7 +388,7 @@ Look remove_stale(const char *path, int fd, const struct stat &judged)
 // Judges the lock file open at `fd`, removes it when stale, and SIGKILLs its
 // owner when that is a live process that hangs by the rule above.  The flock
 // taken for a removal goes with the caller's close.
-Look judge(const char *path, int fd, LockWatch *watch, int attempts)
+Look judge(const char *path, int fd, LockWatch *watch, int attempts, const ExeId &self)
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
@@ -302,18 +397,18 @@ Look judge(const char *path, int fd, LockWatch *watch, int attempts)
         return Look::kRetryNow;
     pid_t owner = read_owner(fd);
     watch_file(watch, st, owner, attempts);
-    if (is_stale(owner, *watch, attempts))
+    if (is_stale(owner, *watch, attempts, self))
         return remove_stale(path, fd, st);
     // A failure (EPERM: not ours to kill) leaves the owner to its own alarm.
     if (owner != 0 && attempts > kPatience && watched_for(*watch, kHungNs) && has_links(fd) &&
-        kill(owner, SIGKILL) == 0)
+        kill_owner(owner, self))
         watch->killed = owner;
     return Look::kWait;
 }
 
 // Looks at what is at `path` after a failed create; `after_eexist` tells that
 // the create failed because something was there.
-Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, int attempts)
+Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, int attempts, const ExeId &self)
 {
     struct stat st;
     if (lstat(path, &st) != 0)
@@ -323,7 +418,7 @@ Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, int att
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT && after_eexist ? Look::kRetryNow : Look::kUnusable;
-    Look look = judge(path, fd, watch, attempts);
+    Look look = judge(path, fd, watch, attempts, self);
     close(fd);
     return look;
 }
@@ -335,6 +430,7 @@ bool lock_step(const char *path)
     int attempts = 0;
     bool retried_at_once = false;
     LockWatch watch = {};
+    ExeId self = own_exe();
 
     for (;;) {
         int fd = create_lock(path);
@@ -358,7 +454,7 @@ bool lock_step(const char *path)
         if (attempts > kLastAttempt)
             return false;
 
-        Look look = look_at_lock(path, create_errno == EEXIST, &watch, attempts);
+        Look look = look_at_lock(path, create_errno == EEXIST, &watch, attempts, self);
         if (look == Look::kUnusable && attempts > kPatience)
             return false;
         if (look == Look::kRetryNow && !retried_at_once) {

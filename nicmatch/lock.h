@@ -6,8 +6,10 @@
 // Takes the lock at `path`, waiting 100 ms between attempts.  Returns true
 // when this process holds it, false when the run is to go on without it (the
 // lock cannot be made or used here, or the wait reached its bound).  Lock
-// files whose owner is gone are removed at once; about 20 seconds into a wait
-// it SIGKILLs a live owner that it has seen hold the lock for 11 seconds.
+// files whose owner is gone, or that name a process of another program, are
+// removed at once; about 20 seconds into a wait it SIGKILLs a live owner (a
+// run of this same program file) that it has seen hold the lock for 11
+// seconds.
 // Never follows or blocks on the lock path, never ends the process.
 bool lock_step(const char *path);
 

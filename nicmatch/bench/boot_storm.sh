@@ -18,9 +18,9 @@
 #   nicmatch/bench/boot_storm.sh [--hung-owner] [BUILD_DIR] [ROUNDS] [SIZES]
 # SIZES defaults to "32 128 512"; each round times every size and way once.
 # With --hung-owner, each nicmatch storm starts with the lock held by an owner
-# that hangs (a stopped process named in the lock file, which its alarm could
-# not end): the queue waits out its patience, kills that owner, and must then
-# name every interface all the same.
+# that hangs (a stopped nicmatch run named in the lock file, which its alarm
+# could not end): the queue waits out its patience, kills that owner, and must
+# then name every interface all the same.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 hung=no
@@ -130,8 +130,14 @@ RULE
   start_daemon "$log"
   local owner=
   if [ "$how" = nicmatch ] && [ "$hung" = yes ]; then
-    sleep 3600 &
+    # Only a nicmatch run counts as an owner (another program's pid in the
+    # file makes it stale): one waits behind an empty lock file, which it
+    # would only take for a dead writer's after a second, is stopped there,
+    # and is then named in that file.
+    : > /dev/.nicmatch.lock
+    INTERFACE=hung-owner /qk/nicmatch > /dev/null &
     owner=$!
+    nap 0.3
     kill -STOP "$owner"
     echo "$owner" > /dev/.nicmatch.lock
   fi

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -32,16 +33,17 @@ inline std::string iface_of(int i) { return "eth" + std::to_string(i); }
 inline std::string name_of(int i) { return "net" + std::to_string(i); }
 inline std::string address_path(int i) { return "/sys/class/net/" + iface_of(i) + "/address"; }
 
-// Interfaces 0..count-1 get bindings; with fifos their address files are
-// FIFOs (made by make_fifos inside the sandbox), else plain files.
-inline SandboxSpec lock_spec(int count, bool fifos)
+// Interfaces 0..count-1 get bindings; the address files of the first `fifos`
+// of them are FIFOs (made by make_fifos inside the sandbox), the others plain
+// files.
+inline SandboxSpec lock_spec(int count, int fifos)
 {
     SandboxSpec spec;
     spec.binds = {{NICMATCH_BIN, "/qk/nicmatch"}};
     for (int i = 0; i < count; i++) {
         spec.files.push_back({"/etc/sysconfig/network-scripts/ifcfg-" + name_of(i),
                               "DEVICE=" + name_of(i) + "\nHWADDR=" + mac_of(i) + "\n", 0644});
-        if (!fifos)
+        if (i >= fifos)
             spec.files.push_back({address_path(i), mac_of(i) + "\n", 0444});
     }
     return spec;
@@ -148,6 +150,46 @@ inline pid_t start_nicmatch(int i, const std::string &out_path, int uid = -1)
     return spawn({"/qk/nicmatch"}, {"INTERFACE=" + iface_of(i)}, out_path, out_path + ".err", uid);
 }
 
+// Starts a run for interface i (its address file one of make_fifos') and
+// waits until it holds the lock: a live owner, working until the test feeds
+// it.  A `hung` one is stopped there, so that its alarm cannot end it either.
+// Returns its pid, or -1.
+inline pid_t start_owner(int i, bool hung)
+{
+    pid_t pid = start_nicmatch(i, "/tmp/owner" + std::to_string(i));
+    std::string mine = std::to_string(pid) + "\n";
+    if (pid < 0 || !wait_until([&] { return opened(i) && lock_text() == mine; }, 5000))
+        return -1;
+    if (hung)
+        kill(pid, SIGSTOP);
+    return pid;
+}
+
+// A run that died by SIGKILL holding the lock, its lock file left behind:
+// reaped (gone), or left a zombie.  Its address file is a FIFO of its own
+// that nobody writes.  Returns its pid, or -1.
+inline pid_t killed_owner(bool reap)
+{
+    const char dir[] = "/sys/class/net/ethk";
+    if (!make_dirs(dir) || (mkfifo((std::string(dir) + "/address").c_str(), 0644) != 0 && errno != EEXIST))
+        return -1;
+    pid_t pid = spawn({"/qk/nicmatch"}, {"INTERFACE=ethk"}, "", "");
+    std::string mine = std::to_string(pid) + "\n";
+    if (pid < 0 || !wait_until([&] { return lock_text() == mine; }, 5000))
+        return -1;
+    kill(pid, SIGKILL);
+    std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    auto zombie = [&] {
+        std::string text;
+        size_t end = read_file(stat_path, &text) ? text.rfind(") ") : std::string::npos;
+        return end != std::string::npos && text.compare(end + 2, 1, "Z") == 0;
+    };
+    int wstatus = 0;
+    if (reap ? !wait_for(pid, 5000, &wstatus) : !wait_until(zombie, 5000))
+        return -1;
+    return pid;
+}
+
 inline std::string describe_status(int wstatus)
 {
     if (WIFEXITED(wstatus))
@@ -220,7 +262,7 @@ inline std::string serve_one_at_a_time(const std::vector<pid_t> &pids)
 // "result" is serve_one_at_a_time's summary.
 inline SandboxResult run_concurrently(int count, const std::function<void()> &before = nullptr)
 {
-    return run_in_sandbox(lock_spec(count, true), [count, &before] {
+    return run_in_sandbox(lock_spec(count, count), [count, &before] {
         if (!make_fifos(count))
             return 10;
         if (before)

@@ -15,10 +15,13 @@
 
 namespace {
 
-// Runs nicmatch for interface 0 (plain address file) and reports how it ended.
+// The run whose wait a patience case watches; interface 0 is the owner's.
+const int kRunner = 1;
+
+// Runs nicmatch for kRunner (plain address file) and reports how it ended.
 void run_and_report()
 {
-    ProcResult r = run_process({"/qk/nicmatch"}, {"INTERFACE=" + iface_of(0)}, 60000);
+    ProcResult r = run_process({"/qk/nicmatch"}, {"INTERFACE=" + iface_of(kRunner)}, 60000);
     put("status", r.signal != 0 ? "signal " + std::to_string(r.signal) : "exit " + std::to_string(r.status));
     put("out", r.out);
     put("seconds", std::to_string(r.seconds));
@@ -47,7 +50,7 @@ std::string how_it_ended(pid_t pid)
 
 TEST(LockSlow, AlarmEndsARunHeldUpPastTheLockStep)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(1, true), [] {
+    SandboxResult r = run_in_sandbox(lock_spec(1, 1), [] {
         if (!make_fifos(1))
             return 10;
         double start = now_seconds();
@@ -73,7 +76,8 @@ TEST(LockSlow, AlarmEndsARunHeldUpPastTheLockStep)
 struct PatienceCase {
     const char *name;
     // Runs in the sandbox before nicmatch: makes the lock file and whatever
-    // it names; returns a process to report on afterwards, or 0.
+    // it names; returns a process to report on afterwards, 0, or -1 when
+    // that could not be made.
     std::function<pid_t()> prepare;
     const char *lock_after = "gone";   // what is at the lock path afterwards
 };
@@ -87,8 +91,10 @@ std::string run_patience_cases(const std::vector<PatienceCase> &cases, Report *r
 {
     std::vector<SandboxRun> runs;
     for (const PatienceCase &c : cases) {
-        runs.push_back(start_in_sandbox(lock_spec(1, false), [&c] {
+        runs.push_back(start_in_sandbox(lock_spec(kRunner + 1, kRunner), [&c] {
             pid_t watched = c.prepare();
+            if (watched < 0)
+                return 10;
             run_and_report();
             if (watched > 0)
                 put("watched", how_it_ended(watched));
@@ -108,7 +114,7 @@ std::string run_patience_cases(const std::vector<PatienceCase> &cases, Report *r
         Report &rep = reports[i];
         EXPECT_EQ(rep["body"], "alive") << cases[i].name;
         EXPECT_EQ(rep["status"], "exit 0") << cases[i].name;
-        EXPECT_EQ(rep["out"], name_of(0)) << cases[i].name;
+        EXPECT_EQ(rep["out"], name_of(kRunner)) << cases[i].name;
         EXPECT_EQ(rep["lock"], cases[i].lock_after) << cases[i].name;
         std::cout << "[ timing   ] " << cases[i].name << ": " << rep["seconds"] << " s\n";
     }
@@ -123,16 +129,11 @@ bool write_lock(const std::string &text)
 TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
 {
     std::vector<PatienceCase> cases = {
-        {"live owner", []() -> pid_t {
-             pid_t owner = start_sleeper();
-             write_lock(std::to_string(owner) + "\n");
-             return owner;
-         }},
+        {"live owner", []() -> pid_t { return make_fifos(1) ? start_owner(0, true) : -1; }},
         // The wall clock set forward an hour after the owner wrote its lock:
         // the file's time is no evidence, the owner is live and hangs.
         {"clock stepped since the lock was written", []() -> pid_t {
-             pid_t owner = start_sleeper();
-             write_lock(std::to_string(owner) + "\n");
+             pid_t owner = make_fifos(1) ? start_owner(0, true) : -1;
              struct timespec times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
              utimensat(AT_FDCWD, kLock, times, 0);
              return owner;
@@ -166,30 +167,60 @@ TEST(LockSlow, PatienceKillsALiveOwnerAndNeverAStranger)
     EXPECT_LT(std::stod(reports[3]["seconds"]), 24.0);
 }
 
-// An owner that hangs (stopped, so its alarm cannot act) and 20 runs queued
-// behind it, each with about 20 ms of work under the lock (2,000 files): the
-// owner is killed once the queue's patience is spent, and each run that takes
-// the lock after it does its work and prints its name, however long it waited.
+// An owner that hangs (a run stopped while it holds the lock, so that its
+// alarm cannot act either) and 23 runs queued behind it: 20 with about 20 ms
+// of work under the lock (2,000 files), and 3 that work 2.5 s (their address
+// comes that long after they open it), with the queue long past its patience
+// by then.  The owner is killed once the queue's patience is spent, and each
+// run that takes the lock after it does its work and prints its name, however
+// long it waited and however long it works.
 TEST(LockSlow, QueueBehindAHungOwnerKillsOnlyTheOwner)
 {
-    const int kRuns = 20;
-    SandboxResult r = run_in_sandbox(lock_spec(2000, false), [] {
-        pid_t owner = start_sleeper();
-        kill(owner, SIGSTOP);
-        write_lock(std::to_string(owner) + "\n");
+    const int kRuns = 20, kSlow = 3;
+    SandboxResult r = run_in_sandbox(lock_spec(2000, 1 + kSlow), [] {
+        if (!make_fifos(1 + kSlow))
+            return 10;
+        pid_t owner = start_owner(0, true);
+        if (owner < 0)
+            return 11;
         double start = now_seconds();
+        // Runs for interfaces 1.. (pids[i - 1]); the first kSlow are the slow ones.
         std::vector<pid_t> pids;
-        for (int i = 0; i < kRuns; i++)
+        for (int i = 1; i <= kSlow + kRuns; i++)
             pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
+        std::vector<double> opened_at(kSlow + 1, 0);
+        std::vector<std::string> how(pids.size());
+        size_t left = pids.size();
+        while (left > 0 && now_seconds() - start < 90) {
+            for (int i = 1; i <= kSlow; i++) {
+                double &at = opened_at[static_cast<size_t>(i)];
+                if (at == 0 && opened(i))
+                    at = now_seconds();
+                if (at > 0 && at < 1e18 && now_seconds() - at >= 2.5) {
+                    feed(i);
+                    at = 1e18;   // fed
+                }
+            }
+            for (size_t k = 0; k < pids.size(); k++) {
+                int wstatus = 0;
+                if (how[k].empty() && waitpid(pids[k], &wstatus, WNOHANG) == pids[k]) {
+                    how[k] = describe_status(wstatus);
+                    left--;
+                }
+            }
+            usleep(1000);
+        }
         int named = 0, killed = 0;
         std::string others;
-        for (int i = 0; i < kRuns; i++) {
-            std::string how = ended(pids[static_cast<size_t>(i)], 60000);
+        for (size_t k = 0; k < pids.size(); k++) {
+            int i = static_cast<int>(k) + 1;
+            if (how[k].empty())
+                how[k] = how_it_ended(pids[k]);
             std::string out = file_text("/tmp/out" + std::to_string(i));
-            named += how == "exit 0" && out == name_of(i);
-            killed += how == "signal " + std::to_string(SIGKILL);
-            if (how != "exit 0" || out != name_of(i))
-                others += " " + iface_of(i) + ": " + how + " '" + out + "'";
+            named += how[k] == "exit 0" && out == name_of(i);
+            killed += how[k] == "signal " + std::to_string(SIGKILL);
+            if (how[k] != "exit 0" || out != name_of(i))
+                others += " " + iface_of(i) + ": " + how[k] + " '" + out + "'";
         }
         put("seconds", std::to_string(now_seconds() - start));
         put("named", std::to_string(named));
@@ -201,14 +232,15 @@ TEST(LockSlow, QueueBehindAHungOwnerKillsOnlyTheOwner)
     }, 150000);
     Report rep;
     SANDBOX_REPORT(r, rep);
-    EXPECT_EQ(rep["named"], std::to_string(kRuns)) << rep["others"];
+    EXPECT_EQ(rep["named"], std::to_string(kSlow + kRuns)) << rep["others"];
     EXPECT_EQ(rep["killed"], "0") << rep["others"];
     EXPECT_EQ(rep["owner"], "signal " + std::to_string(SIGKILL));
     EXPECT_EQ(rep["lock"], "gone");
     double waited = std::stod(rep["seconds"]);
-    EXPECT_GT(waited, 19.5);
-    EXPECT_LT(waited, 30.0);
-    std::cout << "[ timing   ] hung owner, 20 queued runs: " << rep["seconds"] << " s\n";
+    EXPECT_GT(waited, 19.5 + kSlow * 2.5);
+    EXPECT_LT(waited, 45.0);
+    std::cout << "[ timing   ] hung owner, " << kSlow + kRuns << " queued runs (" << kSlow
+              << " working 2.5 s): " << rep["seconds"] << " s\n";
 }
 
 TEST(LockSlow, LocksNamingNoUsableProcessSignalNobodyAndEnd)

@@ -5,16 +5,18 @@
 #include "lock_harness.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <iostream>
 
 namespace {
 
 TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(2, true), [] {
-        if (!make_fifos(2))
+    SandboxResult r = run_in_sandbox(lock_spec(3, 3), [] {
+        if (!make_fifos(3))
             return 10;
         pid_t pid = start_nicmatch(0, "/tmp/out");
         put("pid", std::to_string(pid) + "\n");
@@ -38,6 +40,19 @@ TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
         ProcResult plain = run_process({"/qk/nicmatch"}, {}, 5000);
         put("status2", std::to_string(plain.status));
         put("after2", lock_exists() ? "present" : "gone");
+
+        // A lock file that replaced the run's own while it worked (another
+        // file on the same device, naming the same pid) is not the run's to
+        // remove.
+        pid = start_nicmatch(2, "/tmp/out3");
+        wait_until([] { return opened(2); }, 5000);
+        std::string held = lock_text();
+        unlink(kLock);
+        write_file(kLock, held, 0644);
+        feed(2);
+        put("status3", ended(pid, 5000));
+        put("out3", file_text("/tmp/out3"));
+        put("after3", lock_text() == held ? "left alone" : lock_text());
         return 0;
     }, 30000);
     Report rep;
@@ -53,11 +68,14 @@ TEST(Lock, HeldDuringTheRunWithPidAndLineEndThenGone)
     EXPECT_EQ(rep["after1"], "gone");
     EXPECT_EQ(rep["status2"], "0");
     EXPECT_EQ(rep["after2"], "gone");
+    EXPECT_EQ(rep["status3"], "exit 0");
+    EXPECT_EQ(rep["out3"], "net2");
+    EXPECT_EQ(rep["after3"], "left alone");
 }
 
 TEST(Lock, SigtermPastTheLockStepRemovesItAndEndsWithOne)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(2, true), [] {
+    SandboxResult r = run_in_sandbox(lock_spec(2, 2), [] {
         if (!make_fifos(2))
             return 10;
         pid_t owner = start_nicmatch(0, "/tmp/out0");
@@ -88,7 +106,7 @@ TEST(Lock, SigtermPastTheLockStepRemovesItAndEndsWithOne)
 
 TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(2, true), [] {
+    SandboxResult r = run_in_sandbox(lock_spec(2, 2), [] {
         if (!make_fifos(2))
             return 10;
         pid_t owner = start_nicmatch(0, "/tmp/out0");
@@ -127,33 +145,41 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
     EXPECT_EQ(rep["lock"], "gone");
 }
 
+// Also without /proc, where no run can tell what another runs: each is then
+// taken for a live owner, not for a stranger.
 TEST(Lock, TwentyConcurrentRunsTakeTurns)
 {
-    SandboxResult r = run_concurrently(20);
-    Report rep;
-    SANDBOX_REPORT(r, rep);
-    EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone");
+    for (bool proc : {true, false}) {
+        SandboxResult r = run_concurrently(20, [proc] {
+            if (!proc)
+                put("proc", umount2("/proc", MNT_DETACH) == 0 ? "gone" : "still there");
+        });
+        Report rep;
+        SANDBOX_REPORT(r, rep);
+        if (!proc) {
+            EXPECT_EQ(rep["proc"], "gone");
+        }
+        EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone")
+            << (proc ? "with /proc" : "without /proc");
+    }
 }
 
 // The lock of an owner that died by SIGKILL is removed at the first look,
 // so a crowd arriving behind it takes turns as usual, well before the
 // patience (from which on it would kill its own members).
-// A dead owner's lock, whether it names the owner or (killed between its
-// create and its write) nothing, is cleared long before the queue behind it
-// reaches its patience, so nobody kills anybody.
+// A dead owner's lock, whether it names the owner (reaped, or a zombie its
+// parent has not reaped yet) or (killed between its create and its write)
+// nothing, is cleared long before the queue behind it reaches its patience,
+// so nobody kills anybody.
 TEST(Lock, TwentyRunsBehindADeadOwnersLockTakeTurns)
 {
     const struct {
         const char *name;
         void (*leave_lock)();
     } cases[] = {
-        {"naming the dead owner", [] {
-             pid_t owner = spawn({"/bin/sleep", "300"}, {}, "", "");
-             write_file(kLock, std::to_string(owner) + "\n", 0644);
-             kill(owner, SIGKILL);
-             ended(owner, 5000);
-         }},
-        {"empty", [] { write_file(kLock, "", 0644); }},
+        {"naming the dead owner", [] { put("left", killed_owner(true) > 0 ? "yes" : "no"); }},
+        {"naming a zombie owner", [] { put("left", killed_owner(false) > 0 ? "yes" : "no"); }},
+        {"empty", [] { put("left", write_file(kLock, "", 0644) ? "yes" : "no"); }},
     };
     for (const auto &c : cases) {
         double start = now_seconds();
@@ -161,6 +187,7 @@ TEST(Lock, TwentyRunsBehindADeadOwnersLockTakeTurns)
         double seconds = now_seconds() - start;
         Report rep;
         SANDBOX_REPORT(r, rep);
+        EXPECT_EQ(rep["left"], "yes") << c.name;
         EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone") << c.name;
         EXPECT_LT(seconds, 15.0) << c.name;
         std::cout << "[ timing   ] 20 runs behind a dead owner's lock, " << c.name << ", served in " << seconds
@@ -168,9 +195,61 @@ TEST(Lock, TwentyRunsBehindADeadOwnersLockTakeTurns)
     }
 }
 
+// A run killed while it held the lock (by the device manager's timeout, the
+// OOM killer) leaves its lock file, and another program takes its pid before
+// the next run comes, so that program started before that run first saw the
+// file.  However that program is named (a link called nicmatch to another
+// program too), it is no run of ours: it lives on, and the next run removes
+// the lock and prints its name at once.
+TEST(Lock, PidOfAKilledOwnerTakenByAnotherProgram)
+{
+    SandboxResult r = run_in_sandbox(lock_spec(1, 0), [] {
+        if (symlink("/bin/sleep", "/tmp/nicmatch") != 0)
+            return 10;
+        for (std::string program : {"/bin/sleep", "/tmp/nicmatch"}) {
+            pid_t owner = killed_owner(true);
+            if (owner < 0)
+                return 11;
+            // The next process made in this pid namespace gets the owner's pid.
+            if (!write_file("/proc/sys/kernel/ns_last_pid", std::to_string(owner - 1))) {
+                put("skip", std::string("cannot write /proc/sys/kernel/ns_last_pid: ") + strerror(errno));
+                return 0;
+            }
+            pid_t other = spawn({program, "300"}, {}, "", "");
+            put(program + ".pid", other == owner ? "the owner's" : "another");
+            double start = now_seconds();
+            ProcResult run = run_process({"/qk/nicmatch"}, {"INTERFACE=" + iface_of(0)}, 60000);
+            put(program + ".seconds", std::to_string(now_seconds() - start));
+            put(program + ".run", run.signal != 0 ? "signal " + std::to_string(run.signal)
+                                                  : "exit " + std::to_string(run.status));
+            put(program + ".out", run.out);
+            put(program + ".lock", lock_exists() ? lock_text() : "gone");
+            int wstatus = 0;
+            put(program + ".other", wait_for(other, 100, &wstatus) ? describe_status(wstatus) : "alive");
+            kill(other, SIGKILL);
+            wait_for(other, 5000, &wstatus);
+        }
+        return 0;
+    }, 120000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    if (!rep["skip"].empty())
+        GTEST_SKIP() << rep["skip"];
+    for (std::string program : {"/bin/sleep", "/tmp/nicmatch"}) {
+        ASSERT_EQ(rep[program + ".pid"], "the owner's") << program;
+        EXPECT_EQ(rep[program + ".other"], "alive") << program;
+        EXPECT_EQ(rep[program + ".run"], "exit 0") << program;
+        EXPECT_EQ(rep[program + ".out"], name_of(0)) << program;
+        EXPECT_EQ(rep[program + ".lock"], "gone") << program;
+        EXPECT_LT(std::stod(rep[program + ".seconds"]), 2.0) << program;
+        std::cout << "[ timing   ] " << program << " holding a killed owner's pid: name printed after "
+                  << rep[program + ".seconds"] << " s\n";
+    }
+}
+
 TEST(Lock, UnprivilegedRunWithUnwritableDevGoesOnAtOnce)
 {
-    SandboxResult r = run_in_sandbox(lock_spec(1, false), [] {
+    SandboxResult r = run_in_sandbox(lock_spec(1, 0), [] {
         // Without a lock file: EACCES at once, and nothing is created.
         pid_t pid = start_nicmatch(0, "/tmp/out_a", 65534);
         double start = now_seconds();
