@@ -97,11 +97,7 @@ vmlinuz=("$kroot"/boot/vmlinuz-*)
 ((${#vmlinuz[@]} == 1)) || skip "no single kernel image in $deb"
 kver=${vmlinuz[0]##*/vmlinuz-}
 kmods=$kroot/lib/modules/$kver
-# The dependencies of every module, found once per kernel (busybox's depmod
-# reads them from the modules themselves).
-if [ ! -s "$kmods/modules.dep" ]; then
-  /bin/busybox depmod -b "$kroot" "$kver" || skip "depmod failed on $kver"
-fi
+[ -f "$kmods/modules.order" ] || skip "no modules.order in $deb"
 
 # The NICs: K is the NIC's place on the command line, its MAC 02:51:4b:00:00:K
 # (in hex), its configured name lanK.
@@ -140,16 +136,28 @@ cp "$rule" "$root/qk/nicmatch.rules"
 sed 's|PROGRAM="[^"]*"|PROGRAM="/bin/echo lan%n"|' "$rule" > "$root/qk/echo.rules"
 grep -q 'PROGRAM="/bin/echo lan%n"' "$root/qk/echo.rules" || { echo "cannot make the echo rule from $rule"; exit 1; }
 
+# The drivers and the modules they depend on (each module's depends= entry
+# in its .modinfo section), uncompressed; depmod then indexes just these.
 drivers="virtio_pci virtio_net e1000 e1000e"
 mkdir -p "$root/lib/modules/$kver"
 cp "$kmods"/modules.{builtin,order} "$root/lib/modules/$kver/"
-for m in $drivers; do
-  line=$(grep -E "(^|/)$m\.ko(\.[a-z]+)?:" "$kmods/modules.dep") || { echo "no module $m in $kver"; exit 1; }
-  for f in ${line/:/}; do
-    mkdir -p "$root/lib/modules/$kver/$(dirname "$f")"
-    cp "$kmods/$f" "$root/lib/modules/$kver/$f"
-  done
+need=($drivers) seen=" "
+while ((${#need[@]})); do
+  m=${need[0]}
+  need=("${need[@]:1}")
+  [[ $seen == *" $m "* ]] && continue
+  seen+="$m "
+  f=$(grep -m1 -E "(^|/)${m//_/[-_]}\.ko(\.(xz|gz))?\$" "$kmods/modules.order") || skip "no module $m in $kver"
+  [ -e "$kmods/$f" ] || skip "module $f listed but not shipped in $deb"
+  mkdir -p "$root/lib/modules/$kver/$(dirname "$f")"
+  case $f in
+    *.xz) /bin/busybox xzcat "$kmods/$f" ;;
+    *.gz) /bin/busybox zcat "$kmods/$f" ;;
+    *) cat "$kmods/$f" ;;
+  esac > "$root/lib/modules/$kver/${f%.ko*}.ko"
+  need+=($(tr '\0' '\n' < "$root/lib/modules/$kver/${f%.ko*}.ko" | sed -n 's/^depends=//p' | tr ',' ' '))
 done
+sed -i -E 's/\.ko\.(xz|gz)$/.ko/' "$root/lib/modules/$kver/modules.order"
 /bin/busybox depmod -b "$root" "$kver" || { echo "depmod failed in the initramfs"; exit 1; }
 
 cfg=$root/etc/sysconfig/network-scripts
