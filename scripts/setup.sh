@@ -24,6 +24,10 @@ test_packages=(
   g++-s390x-linux-gnu g++-powerpc64le-linux-gnu
   dpkg-dev debhelper lintian rpm rpmlint
 )
+# The boot check (nicmatch/boot/boot_check.sh): the machine emulator, and the
+# static busybox its initramfs is made of (udev is listed above; the kernel is
+# downloaded into the build tree, never installed).
+test_packages+=(qemu-system-x86 busybox-static)
 if [ "${1:-}" = --demo ]; then
   packages=("${demo_packages[@]}")
   options=(-DQK_SANDBOX=ON)

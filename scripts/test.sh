@@ -78,6 +78,7 @@ stage "setup and build" scripts/setup.sh --asan
 probe_sandbox
 stage "tests" run_ctest build "tests"
 stage "sanitized tests" run_ctest build-asan "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "boot check" run_piped "boot check: the example rule and nicmatch in a Debian kernel booted under qemu" nicmatch/boot/boot_check.sh
 stage "cross-architecture tests" run_piped "cross-architecture tests" scripts/cross-test.sh
 stage "packages" run_piped "Debian and RPM packages" scripts/package.sh
 stage "fuzzing" run_piped "fuzzing" scripts/fuzz.sh 30

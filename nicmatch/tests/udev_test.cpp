@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The example device-manager rule with the real device manager, in a sandbox
 // with its own network namespace: udevadm test runs nicmatch for a new veth
-// interface and renames it to the configured name (and leaves an interface
-// without a hardware address alone), and the daemon names interfaces that
-// appear all at once.
+// interface and renames it to the configured name (and leaves alone an
+// interface without a hardware address, and the loopback interface), and the
+// daemon names interfaces that appear all at once.
 #include "sandbox.h"
 
 #include <signal.h>
@@ -62,26 +62,28 @@ TEST(UdevRule, RenamesANewInterfaceToItsConfiguredName)
     spec.network = true;
     spec.binds = {{NICMATCH_BIN, "/qk/nicmatch"}};
     // A template file binds the empty address, which is what a tun interface
-    // has: the rule must not ask nicmatch about such an interface.
+    // has, another the loopback interface's all-zero one: the rule must not
+    // ask nicmatch about either interface.
     spec.files = {{"/etc/sysconfig/network-scripts/ifcfg-lan", "DEVICE=lan0\nHWADDR=02:AA:00:00:00:01\n", 0644},
-                  {"/etc/sysconfig/network-scripts/ifcfg-tmpl", "DEVICE=tmpl0\nHWADDR=\n", 0644}};
+                  {"/etc/sysconfig/network-scripts/ifcfg-tmpl", "DEVICE=tmpl0\nHWADDR=\n", 0644},
+                  {"/etc/sysconfig/network-scripts/ifcfg-zero", "DEVICE=zero0\nHWADDR=00:00:00:00:00:00\n", 0644}};
     SandboxResult r = run_in_sandbox(spec, [&] {
         if (!install_rule(rule))
             return 10;
         if (!add_veth("eth0", "p0", "02:aa:00:00:00:01") || !add_veth("eth1", "p1", "02:aa:00:00:00:02"))
             return 11;
-        std::vector<std::string> ifaces = {"eth0", "eth1"};
+        std::vector<std::string> ifaces = {"eth0", "eth1", "lo"};
         if (make_dirs("/dev/net") && mknod("/dev/net/tun", S_IFCHR | 0666, makedev(10, 200)) == 0 &&
             shell("ip tuntap add dev tun0 mode tun"))
             ifaces.push_back("tun0");
-        put("tun", ifaces.size() == 3 ? "yes" : "no");
+        put("tun", ifaces.size() == 4 ? "yes" : "no");
         for (const std::string &iface : ifaces) {
             ProcResult test = run_process({"/bin/udevadm", "test", "--action=add", "/sys/class/net/" + iface},
                                           {kPath}, 60000);
             put(iface + ".status", std::to_string(test.status));
             put(iface + ".log", test.err.substr(test.err.size() > 2000 ? test.err.size() - 2000 : 0));
         }
-        for (const char *name : {"eth0", "eth1", "lan0", "tun0", "tmpl0"})
+        for (const char *name : {"eth0", "eth1", "lan0", "lo", "zero0", "tun0", "tmpl0"})
             put(std::string("exists.") + name, access((std::string("/sys/class/net/") + name).c_str(), F_OK) == 0 ? "yes" : "no");
         return 0;
     }, 120000);
@@ -93,6 +95,9 @@ TEST(UdevRule, RenamesANewInterfaceToItsConfiguredName)
     // No binding for eth1: nicmatch prints nothing and the name stays.
     EXPECT_EQ(rep["eth1.status"], "0") << rep["eth1.log"];
     EXPECT_EQ(rep["exists.eth1"], "yes");
+    EXPECT_EQ(rep["lo.status"], "0") << rep["lo.log"];
+    EXPECT_EQ(rep["exists.lo"], "yes") << rep["lo.log"];
+    EXPECT_EQ(rep["exists.zero0"], "no");
     if (rep["tun"] != "yes")
         GTEST_SKIP() << "no tun interface can be made here, so an interface without an address is not tried";
     EXPECT_EQ(rep["tun0.status"], "0") << rep["tun0.log"];
