@@ -37,14 +37,14 @@ test_stage() {  # name, command...
   local status=$?
   local counted
   counted=$(tail -n +"$((start + 1))" "$log" | count_tests | awk '{ print $1 + $2 + $3 }')
-  if [ "$status" != 0 ]; then
-    failed_stages+=("$name (status $status)")
-    echo "stage FAILED: $name (status $status)"
-  elif [ "$counted" = 0 ]; then
-    failed_stages+=("$name (ran no test)")
-    echo "stage FAILED: $name (ran no test)"
-  else
+  local why=
+  [ "$status" = 0 ] || why="status $status"
+  [ "$counted" != 0 ] || why="ran no test${why:+, $why}"
+  if [ -z "$why" ]; then
     passed_stages+=("$name")
+  else
+    failed_stages+=("$name ($why)")
+    echo "stage FAILED: $name ($why)"
   fi
 }
 
