@@ -5,7 +5,7 @@
 # demo's sandbox needs (no tests).  Otherwise everything the test command
 # needs besides, with the tests and benchmarks built; with --asan also in
 # build-asan/, with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Debian 12, as root.  Packages of Priority required are on every Debian
+# Debian 12 or 13, as root.  Packages of Priority required are on every Debian
 # system, and are therefore not listed here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,8 +18,8 @@ test_packages=(
   # dpkg-checkbuilddeps wants build-essential.
   git build-essential
   libgtest-dev libbenchmark-dev
-  gettext xfsprogs btrfs-progs dosfstools
-  libssl-dev openssl time file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-14-dev
+  gettext locales xfsprogs btrfs-progs dosfstools
+  libssl-dev openssl time file groff-base man-db bsdextrautils udev valgrind clang libclang-rt-dev
   qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
   g++-s390x-linux-gnu g++-powerpc64le-linux-gnu
   dpkg-dev debhelper lintian rpm rpmlint

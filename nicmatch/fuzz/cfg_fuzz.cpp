@@ -6,6 +6,7 @@
 
 #include <glib.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
