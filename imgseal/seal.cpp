@@ -4,8 +4,10 @@
 #include "sha1.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +134,14 @@ LeaseTaken take_read_lease(int fd)
         return kLeaseHeld;
     int why = errno;
     leased_fd = -1;
+    // A network file system grants a lease only while its server has handed
+    // this client a delegation (NFS) or an oplock (SMB), and says EAGAIN
+    // otherwise, writer or none: no lease, rather than a refusal.
+    struct statfs fs;
+    if (why == EAGAIN && fstatfs(fd, &fs) == 0 &&
+        (fs.f_type == NFS_SUPER_MAGIC || fs.f_type == static_cast<decltype(fs.f_type)>(CIFS_SUPER_MAGIC) ||
+         fs.f_type == static_cast<decltype(fs.f_type)>(SMB2_SUPER_MAGIC) || fs.f_type == SMB_SUPER_MAGIC))
+        return kLeaseUnavailable;
     return why == EAGAIN ? kLeaseWriterOpen : kLeaseUnavailable;
 }
 
