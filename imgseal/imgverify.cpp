@@ -7,7 +7,6 @@
 #include "seal.h"
 
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,12 +18,13 @@
 #include <cstring>
 
 static const char kChanged[] = "file changed while being checked";
+static const char kWriterOpen[] = "file is open for writing by another process";
 static const long long kTooLarge = 1LL << 31;
 
 // Prints "<program>: <what> <path>: <why>"; the caller goes on with the next path.
 static void refuse(const char *prog, const char *what, const char *path, const char *why)
 {
-    fprintf(stderr, "%s: %s %s: %s\n", prog, what, path, why);
+    print_refusal(prog, what, path, why);
 }
 
 // Opens the image for reading, but never a device node, FIFO or socket (nor
@@ -80,29 +80,24 @@ static int open_image(const char *prog, const char *path, struct stat *st)
 }
 
 // Writes "PATH: OK" or "PATH: FAILED" to standard output as one line of its
-// own, unbuffered, so that whether it went out is known for this path alone
-// (a stream's error flag would stay set for every path after one failure).
+// own, the path escaped, unbuffered, so that whether it went out is known for
+// this path alone (a stream's error flag would stay set for every path after
+// one failure).  A full output is waited on, and the line goes out whole.
 static bool print_verdict(const char *path, bool holds)
 {
+    char *shown = escaped_path(path);
+    if (shown == nullptr)
+        return false;
     char *line;
-    int len = asprintf(&line, "%s: %s\n", path, holds ? "OK" : "FAILED");
+    int len = asprintf(&line, "%s: %s\n", shown, holds ? "OK" : "FAILED");
+    free(shown);
     if (len < 0)
         return false;
-    const char *p = line;
-    size_t left = static_cast<size_t>(len);
-    while (left > 0) {
-        ssize_t n = write(STDOUT_FILENO, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    bool printed = write_all(STDOUT_FILENO, line, static_cast<size_t>(len));
     int saved = errno;
     free(line);
     errno = saved;
-    return left == 0;
+    return printed;
 }
 
 // Checks one image; true when its seal holds and the verdict was printed.
@@ -131,9 +126,21 @@ static bool verify(const char *prog, const char *path)
     int32_t size = static_cast<int32_t>(st.st_size);
     size_t len = static_cast<size_t>(size);
 
+    // Where a lease can be had, no other process writes to the file while it
+    // is held, and one that opens it for writing or truncates it meanwhile
+    // breaks it.  A file that another process already has open for writing
+    // may be changing as it is read: no verdict.  Without a lease (another
+    // user's file, a file system without them) the file's times and size are
+    // all there is to go by.
+    if (take_read_lease(fd) == kLeaseWriterOpen) {
+        refuse(prog, "Can't verify", path, kWriterOpen);
+        close(fd);
+        return false;
+    }
     unsigned char *copy = map_working_copy(fd, len);
     if (copy == nullptr) {
         refuse(prog, "Can't read", path, strerror(errno));
+        release_read_lease();
         close(fd);
         return false;
     }
@@ -146,11 +153,13 @@ static bool verify(const char *prog, const char *path)
     struct stat now;
     if (hashed && fstat(fd, &now) != 0) {
         refuse(prog, "Can't stat", path, strerror(errno));
+        release_read_lease();
         close(fd);
         return false;
     }
+    bool unbroken = release_read_lease();
     close(fd);
-    if (!hashed || !unchanged_since(&st, &now)) {
+    if (!hashed || !unbroken || !unchanged_since(&st, &now)) {
         refuse(prog, "Can't read", path, kChanged);
         return false;
     }
@@ -164,15 +173,46 @@ static bool verify(const char *prog, const char *path)
     return holds;
 }
 
-static const struct option kOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
-
-static void usage(FILE *to, const char *prog)
+static void usage(const char *prog)
 {
-    fprintf(to, "Usage: %s PATH...\n", prog);
+    dprintf(STDERR_FILENO, "Usage: %s PATH...\n", prog);
+}
+
+// Prints the help or the version on standard output; status 0, or 1 when it
+// could not be printed.
+static int print_about(const char *prog, bool help)
+{
+    char *text;
+    int len;
+    if (help)
+        len = asprintf(&text,
+                       "Usage: %s PATH...\n"
+                       "Checks the seal of each image file: SHA-1 over the whole file, with the\n"
+                       "20-byte digest field of its 32-byte trailer counted as zeros, must equal\n"
+                       "the digest stored in that field.  Prints \"PATH: OK\" or \"PATH: FAILED\"\n"
+                       "for each, in order; a path holding a backslash, line feed or carriage\n"
+                       "return is printed after a backslash, with those as \\\\, \\n and \\r.  A file\n"
+                       "that cannot be checked gets a line on standard error.  Nothing is written\n"
+                       "to the files.\n"
+                       "\n"
+                       "Options are read only before the first PATH; \"--\" ends them.\n"
+                       "      --help     print this help and exit (no PATH may follow)\n"
+                       "      --version  print the version and exit (no PATH may follow)\n"
+                       "\n"
+                       "Exit status: 0 when every file is OK, 1 when any FAILED or could not be\n"
+                       "checked, 2 when no PATH is given or the options are wrong.\n",
+                       prog);
+    else
+        len = asprintf(&text, "imgverify (quarrykit) " QK_VERSION "\n");
+    bool printed = len >= 0 && write_all(STDOUT_FILENO, text, static_cast<size_t>(len));
+    int why = len < 0 ? ENOMEM : errno;
+    if (len >= 0)
+        free(text);
+    if (!printed) {
+        dprintf(STDERR_FILENO, "%s: Can't print: %s\n", prog, strerror(why));
+        return 1;
+    }
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -180,41 +220,33 @@ int main(int argc, char **argv)
     const char *prog = argc > 0 ? argv[0] : "imgverify";
     hold_standard_descriptors();
 
-    int option;
-    while ((option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
-        if (option == 'h') {
-            usage(stdout, prog);
-            fputs("Checks the seal of each image file: SHA-1 over the whole file, with the\n"
-                  "20-byte digest field of its 32-byte trailer counted as zeros, must equal\n"
-                  "the digest stored in that field.  Prints \"PATH: OK\" or \"PATH: FAILED\"\n"
-                  "for each, in order; a file that cannot be checked gets a line on standard\n"
-                  "error.  Nothing is written to the files.\n"
-                  "\n"
-                  "      --help     print this help and exit\n"
-                  "      --version  print the version and exit\n"
-                  "\n"
-                  "Exit status: 0 when every file is OK, 1 when any FAILED or could not be\n"
-                  "checked, 2 when no PATH is given.\n",
-                  stdout);
-        } else if (option == 'V') {
-            puts("imgverify (quarrykit) " QK_VERSION);
-        } else {
-            usage(stderr, prog);
-            return 2;
-        }
-        if (fflush(stdout) != 0 || ferror(stdout)) {
-            fprintf(stderr, "%s: Can't print: %s\n", prog, strerror(errno));
-            return 1;
-        }
-        return 0;
+    // Options come only before the first path, and only as spelt here: a
+    // path after it that looks like one (a file named "--help" met by a
+    // glob) is checked like any other.  "--help" and "--version" stand
+    // alone, so that status 0 always means that every path given was
+    // checked and is OK.
+    int first = 1;
+    if (first < argc && strcmp(argv[first], "--") == 0) {
+        first++;
+    } else if (first < argc && argv[first][0] == '-' && argv[first][1] != '\0') {
+        bool help = strcmp(argv[first], "--help") == 0;
+        bool version = strcmp(argv[first], "--version") == 0;
+        if ((help || version) && argc == 2)
+            return print_about(prog, help);
+        if (help || version)
+            print_refusal(prog, "Can't use", argv[first], "it takes no PATH");
+        else
+            print_refusal(prog, "Can't use", argv[first], "unknown option (a PATH that begins with - goes after --)");
+        usage(prog);
+        return 2;
     }
-    if (optind >= argc) {
-        usage(stderr, prog);
+    if (first >= argc) {
+        usage(prog);
         return 2;
     }
 
     int status = 0;
-    for (int i = optind; i < argc; i++)
+    for (int i = first; i < argc; i++)
         if (!verify(prog, argv[i]))
             status = 1;
     return status;

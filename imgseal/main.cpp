@@ -17,11 +17,13 @@
 #include <cstring>
 
 static const char kChanged[] = "file changed while being sealed";
+static const char kWriterOpen[] = "file is open for writing by another process";
 
-// Prints "<program>: <what> <path>: <why>" and exits with 1.
+// Prints "<program>: <what> <path>: <why>" (the path escaped, so that the
+// message stays one line) and exits with 1.
 [[noreturn]] static void refuse(const char *prog, const char *what, const char *path, const char *why)
 {
-    fprintf(stderr, "%s: %s %s: %s\n", prog, what, path, why);
+    print_refusal(prog, what, path, why);
     exit(1);
 }
 
@@ -31,14 +33,32 @@ static const char kChanged[] = "file changed while being sealed";
     refuse(prog, what, path, strerror(errno));
 }
 
-// Opens the image for reading and writing, but never a device node, FIFO or
-// socket: opening some devices acts (a hardware watchdog starts counting).  A
-// path-only descriptor finds the file, following links as a plain open does,
-// without opening it; the read-write descriptor is then opened from that one
-// through /proc, so it is the very file whose type was checked even when the
-// path is changed meanwhile.  Without /proc the path is opened again (without
-// waiting) and must still name the same file; a file swapped in between is
-// refused then, but only after it has been opened.
+// Opens, with `flags`, the very file that `from` (a descriptor of the image
+// with status `st`) refers to; without /proc the path is opened again, and
+// must still name that file.  A failure ends the program with `what`.
+static int open_same_file(const char *prog, const char *what, int from, const char *path, int flags,
+                          const struct stat *st)
+{
+    int fd = open_found_file(from, path, flags);
+    struct stat again;
+    if (fd >= 0 && fstat(fd, &again) == 0 && (again.st_dev != st->st_dev || again.st_ino != st->st_ino))
+        refuse(prog, what, path, kChanged);
+    if (fd < 0)
+        fail(prog, what, path);
+    return fd;
+}
+
+// Opens the image for reading, once it has been opened for reading and
+// writing, which is what shows that it may be sealed; but never a device
+// node, FIFO or socket: opening some devices acts (a hardware watchdog starts
+// counting).  A path-only descriptor finds the file, following links as a
+// plain open does, without opening it; the other descriptors are then opened
+// from that one through /proc, so they are the very file whose type was
+// checked even when the path is changed meanwhile.  Without /proc the path is
+// opened again (without waiting) and must still name the same file; a file
+// swapped in between is refused then, but only after it has been opened.
+// The read-write descriptor is closed again: while this process has the file
+// open for writing, it can take no read lease on it (see main).
 static int open_image(const char *prog, const char *path)
 {
     int found = open(path, O_PATH | O_CLOEXEC);
@@ -51,12 +71,9 @@ static int open_image(const char *prog, const char *path)
     if (kind != nullptr)
         refuse(prog, "Can't seal", path, kind);
 
-    int fd = open_found_file(found, path, O_RDWR);
-    struct stat again;
-    if (fd >= 0 && fstat(fd, &again) == 0 && (again.st_dev != st.st_dev || again.st_ino != st.st_ino))
-        refuse(prog, "Can't open", path, kChanged);
-    if (fd < 0)
-        fail(prog, "Can't open", path);
+    int writable = open_same_file(prog, "Can't open", found, path, O_RDWR, &st);
+    int fd = open_same_file(prog, "Can't open", found, path, O_RDONLY, &st);
+    close(writable);
     close(found);
     return fd;
 }
@@ -79,16 +96,24 @@ int main(int argc, char **argv)
     // represented at all, and a file with no room for the trailer cannot be
     // sealed.  Both are refused before anything is written.  (2 to 4 GiB come
     // out negative, and the mapping below refuses them.)
-    if (st.st_size >= (1LL << 32)) {
-        fprintf(stderr, "%s: Can't seal %s: file is 4 GiB or larger\n", prog, path);
-        exit(1);
-    }
+    if (st.st_size >= (1LL << 32))
+        refuse(prog, "Can't seal", path, "file is 4 GiB or larger");
     if (st.st_size > 0 && st.st_size < kTrailerSize) {
-        fprintf(stderr, "%s: Can't seal %s: file is shorter than its %d-byte trailer\n", prog, path, kTrailerSize);
-        exit(1);
+        char too_short[64];
+        snprintf(too_short, sizeof too_short, "file is shorter than its %d-byte trailer", kTrailerSize);
+        refuse(prog, "Can't seal", path, too_short);
     }
     int32_t size = static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
     size_t len = static_cast<size_t>(size);
+
+    // Where a lease can be had, no other process writes to the file while it
+    // is held, and one that opens it for writing or truncates it meanwhile
+    // breaks it.  A file that another process already has open for writing
+    // may be changing as it is read, and is not sealed.  Without a lease
+    // (another user's file, a file system without them) the file's times and
+    // size are all there is to go by.
+    if (take_read_lease(fd) == kLeaseWriterOpen)
+        refuse(prog, "Can't seal", path, kWriterOpen);
 
     // An empty file fails here too: a mapping cannot be empty.
     void *map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
@@ -97,46 +122,56 @@ int main(int argc, char **argv)
 
     unsigned char *copy = map_working_copy(fd, len);
     if (copy == nullptr) {
-        fprintf(stderr, "%s: Can't allocate %ld bytes to seal %s: %s\n", prog, static_cast<long>(size), path,
-                strerror(errno));
-        exit(1);
+        char what[64];
+        snprintf(what, sizeof what, "Can't allocate %ld bytes to seal", static_cast<long>(size));
+        fail(prog, what, path);
     }
 
     unsigned char digest[kDigestSize];
-    if (!digest_working_copy(copy, size, digest, nullptr))
+    bool hashed = digest_working_copy(copy, size, digest, nullptr);
+    if (!hashed)
         refuse(prog, "Can't read", path, kChanged);
 
-    puts("Tarrow sum:");
+    // Two lines, written whole (a full output is waited on).  A seal whose
+    // digest nobody received is not written.
+    char out[sizeof "Tarrow sum:\n" + 3 * kDigestSize + 1];
+    int len_out = snprintf(out, sizeof out, "Tarrow sum:\n");
     for (unsigned char byte : digest)
-        printf("%02X ", byte);
-    putchar('\n');
-    // A seal whose digest nobody received is not written.
-    if (fflush(stdout) != 0 || ferror(stdout))
+        len_out += snprintf(out + len_out, sizeof out - static_cast<size_t>(len_out), "%02X ", byte);
+    len_out += snprintf(out + len_out, sizeof out - static_cast<size_t>(len_out), "\n");
+    if (!write_all(STDOUT_FILENO, out, static_cast<size_t>(len_out)))
         fail(prog, "Can't print the digest of", path);
+
+    // The lease is given up before the file is opened for writing, which
+    // would break it.  Broken while it was held, it tells that another
+    // process opened the file for writing (or cut it) while it was read.
+    bool unbroken = release_read_lease();
+    int writable = open_same_file(prog, "Can't write", fd, path, O_RDWR, &st);
 
     // A file that grew or shrank since its size was read would get the
     // digest of other contents, and written inside its data; one written to
     // meanwhile (its change time moved) would get a digest of contents it
     // no longer has.  The seek, too, must land where the trailer was.
     struct stat now;
-    if (fstat(fd, &now) != 0)
+    if (fstat(writable, &now) != 0)
         fail(prog, "Can't stat", path);
-    if (!unchanged_since(&st, &now))
+    if (!unbroken || !unchanged_since(&st, &now))
         refuse(prog, "Can't write", path, kChanged);
 
-    if (lseek(fd, -kTrailerSize, SEEK_END) != now.st_size - kTrailerSize)
+    if (lseek(writable, -kTrailerSize, SEEK_END) != now.st_size - kTrailerSize)
         refuse(prog, "Can't write", path, kChanged);
-    if (write(fd, digest, kDigestSize) != kDigestSize)
+    if (write(writable, digest, kDigestSize) != kDigestSize)
         fail(prog, "Can't write", path);
     // The seal is made once it is on the disk: a write-back error shows up
     // here, and after close it would go unseen.
-    if (fdatasync(fd) != 0)
+    if (fdatasync(writable) != 0)
         fail(prog, "Can't write", path);
 
     munmap(copy, len);
     munmap(map, len);
+    close(fd);
     // Some file systems report a failed write only here.
-    if (close(fd) != 0)
+    if (close(writable) != 0)
         fail(prog, "Can't write", path);
     return 0;
 }

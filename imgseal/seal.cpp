@@ -4,7 +4,10 @@
 #include "sha1.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 void hold_standard_descriptors()
@@ -22,6 +26,132 @@ void hold_standard_descriptors()
     while (fd >= 0 && fd <= STDERR_FILENO);
     if (fd >= 0)
         close(fd);
+}
+
+char *escaped_path(const char *path)
+{
+    size_t len = 0;
+    bool escape = false;
+    for (const char *p = path; *p != '\0'; p++) {
+        bool special = *p == '\\' || *p == '\n' || *p == '\r';
+        escape = escape || special;
+        len += special ? 2 : 1;
+    }
+    char *shown = static_cast<char *>(malloc(len + 2));
+    if (shown == nullptr)
+        return nullptr;
+    char *out = shown;
+    if (escape)
+        *out++ = '\\';
+    for (const char *p = path; *p != '\0'; p++) {
+        if (*p == '\\' || *p == '\n' || *p == '\r') {
+            *out++ = '\\';
+            *out++ = *p == '\\' ? '\\' : *p == '\n' ? 'n' : 'r';
+        } else {
+            *out++ = *p;
+        }
+    }
+    *out = '\0';
+    return shown;
+}
+
+bool write_all(int fd, const char *buf, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            // Full and non-blocking (EAGAIN is EWOULDBLOCK here): wait for room.
+            struct pollfd out = {fd, POLLOUT, 0};
+            if (poll(&out, 1, -1) < 0 && errno != EINTR)
+                return false;
+            continue;
+        }
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void print_refusal(const char *prog, const char *what, const char *path, const char *why)
+{
+    char *shown = escaped_path(path);
+    char *line = nullptr;
+    if (shown == nullptr || asprintf(&line, "%s: %s %s: %s\n", prog, what, shown, why) < 0) {
+        // No memory to show the path: the reason still goes out, on one line.
+        line = nullptr;
+        dprintf(STDERR_FILENO, "%s: %s: %s\n", prog, what, why);
+    } else {
+        write_all(STDERR_FILENO, line, strlen(line));
+    }
+    free(line);
+    free(shown);
+}
+
+// The descriptor whose lease is held (-1 for none), and whether it was
+// broken.  Set before the lease is taken, so that a break coming at once is
+// answered too.
+static volatile sig_atomic_t leased_fd = -1;
+static volatile sig_atomic_t lease_broken = 0;
+
+// A lease break (SIGIO): another process is waiting in its open or truncate
+// until the lease is given up, so it is given up here and now; the check
+// that holds it fails when it ends.
+static void on_lease_break(int)
+{
+    int saved = errno;
+    if (leased_fd >= 0)
+        fcntl(leased_fd, F_SETLEASE, F_UNLCK);
+    lease_broken = 1;
+    errno = saved;
+}
+
+LeaseTaken take_read_lease(int fd)
+{
+    // SIGIO would end the process by default, and a blocked one would keep
+    // the other process waiting for the kernel's whole lease-break time.
+    // Calls interrupted by it (a write of the output) are restarted.
+    struct sigaction on_break = {};
+    on_break.sa_handler = on_lease_break;
+    on_break.sa_flags = SA_RESTART;
+    sigemptyset(&on_break.sa_mask);
+    sigaction(SIGIO, &on_break, nullptr);
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    sigprocmask(SIG_UNBLOCK, &io, nullptr);
+
+    lease_broken = 0;
+    leased_fd = fd;
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+        return kLeaseHeld;
+    int why = errno;
+    leased_fd = -1;
+    // A network file system grants a lease only while its server has handed
+    // this client a delegation (NFS) or an oplock (SMB), and says EAGAIN
+    // otherwise, writer or none: no lease, rather than a refusal.
+    struct statfs fs;
+    if (why == EAGAIN && fstatfs(fd, &fs) == 0 &&
+        (fs.f_type == NFS_SUPER_MAGIC || fs.f_type == static_cast<decltype(fs.f_type)>(CIFS_SUPER_MAGIC) ||
+         fs.f_type == static_cast<decltype(fs.f_type)>(SMB2_SUPER_MAGIC) || fs.f_type == SMB_SUPER_MAGIC))
+        return kLeaseUnavailable;
+    return why == EAGAIN ? kLeaseWriterOpen : kLeaseUnavailable;
+}
+
+bool release_read_lease()
+{
+    if (leased_fd < 0)
+        return true;
+    fcntl(leased_fd, F_SETLEASE, F_UNLCK);
+    leased_fd = -1;
+    return lease_broken == 0;
 }
 
 const char *special_file_kind(mode_t mode)

@@ -21,6 +21,41 @@ const int kDigestSize = 20;
 // taken by a path-only descriptor, on which every write fails.
 void hold_standard_descriptors();
 
+// The path as a line of output shows it, in the convention of checksum
+// tools: a path holding a backslash, a line feed or a carriage return gets a
+// backslash in front, and those characters are written as "\\", "\n" and
+// "\r", so that every line stays one line and no name can forge another's
+// line.  Other paths are shown as they are.  Returns a string to free, or
+// null when there is no memory for it.
+char *escaped_path(const char *path);
+
+// Writes all len bytes to fd, waiting (poll) while a non-blocking descriptor
+// is full instead of giving up, so that a line goes out whole.  False, with
+// errno set, when the writing fails.
+bool write_all(int fd, const char *buf, size_t len);
+
+// Prints "<prog>: <what> <path>: <why>" as one line on standard error, the
+// path escaped as above.
+void print_refusal(const char *prog, const char *what, const char *path, const char *why);
+
+// A read lease (fcntl F_SETLEASE) on an image open for reading: while it is
+// held, no other process has the file open for writing, and one that opens it
+// for writing or truncates it breaks the lease.  The break is answered at
+// once (the lease is given up in the signal handler), so the other process
+// waits no longer than it takes to deliver a signal; the check learns of it
+// when the lease is released.  Only the file's owner, or a process allowed
+// to lease any file (root), gets one, and only on file systems that have
+// them.
+enum LeaseTaken {
+    kLeaseHeld,        // held until release_read_lease
+    kLeaseUnavailable, // not allowed or not supported here: no lease
+    kLeaseWriterOpen,  // another process has the file open for writing
+};
+LeaseTaken take_read_lease(int fd);
+// Gives the lease up.  False when it was broken while it was held (the file
+// was opened for writing or truncated); true when it held, or none was taken.
+bool release_read_lease();
+
 // "Is a character device", "Is a block device", "Is a FIFO" or "Is a
 // socket" for such a file, which is never opened to be read or written
 // (opening some devices acts, opening a FIFO may wait); null for others.

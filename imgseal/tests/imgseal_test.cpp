@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 
@@ -532,6 +534,158 @@ TEST_F(Imgverify, NoPathIsAUsageErrorHelpAndVersionAreNot)
         EXPECT_EQ(r.status, 0) << option;
         EXPECT_EQ(r.err, "") << option;
         EXPECT_NE(r.out, "") << option;
+    }
+    // Status 0 means every path was checked: neither an option followed by
+    // paths nor an abbreviation (a glob meeting a file named "--v") is one.
+    for (const char *option : {"--help", "--version", "--v"}) {
+        ProcResult r = run_process({kVerify, option, file("image", std::string(32, 'x'))}, {"LANG=C"}, 10000);
+        EXPECT_EQ(r.status, 2) << option;
+        EXPECT_EQ(r.out, "") << option;
+    }
+}
+
+// Output lines cannot be forged by a name: a path holding a line feed,
+// carriage return or backslash is printed after a backslash, with those as
+// \n, \r and \\, on standard output and in refusals of both programs.
+// Options end at the first path, or at "--".  The only trouble in the first
+// run is a FAILED verdict, which alone gives status 1.
+TEST_F(Imgverify, NamesAreEscapedAndOptionsEndAtTheFirstPath)
+{
+    std::string image = sealed_independently(random_bytes(300, 7), dir_);
+    std::string changed = image;
+    changed[0] = static_cast<char>(changed[0] ^ 1);
+    file("plain", image);
+    file("forged: OK\nx", changed);
+    file("carriage\rreturn", image);
+    file("back\\slash", image);
+    file("--help", image);
+    std::vector<std::string> in_dir = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir_, kVerify};
+    std::vector<std::string> argv = in_dir;
+    argv.insert(argv.end(), {"plain", "forged: OK\nx", "carriage\rreturn", "back\\slash", "--help"});
+    ProcResult r = run_process(argv, {"LANG=C"}, 10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "plain: OK\n\\forged: OK\\nx: FAILED\n\\carriage\\rreturn: OK\n\\back\\\\slash: OK\n"
+                     "--help: OK\n");
+
+    argv = in_dir;
+    argv.insert(argv.end(), {"--", "--version", "gone\nx: OK"});
+    r = run_process(argv, {"LANG=C"}, 10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kVerify + ": Can't open --version: No such file or directory\n" + kVerify +
+                         ": Can't open \\gone\\nx: OK: No such file or directory\n");
+
+    r = imgseal({dir_ + "/gone\r\n"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kProg + ": Can't open \\" + dir_ + "/gone\\r\\n: No such file or directory\n");
+}
+
+// As root, on a file system with leases: one pwrite of a sealed image over
+// another while imgverify or imgseal reads it.  Begun before the check, the
+// file is refused as open for writing; opened for writing during it (once
+// the lease shows in /proc/locks), the check ends as the file changed, and
+// the writer's open waits far less than the check.  Never a FAILED verdict
+// or a seal written over the other image.
+TEST_F(Imgverify, AWriterDuringTheCheckGetsNoVerdictAndNoSeal)
+{
+    const size_t size = 64 << 20;
+    std::string before = sealed_independently(std::string(size, 'a'), dir_);
+    std::string other = sealed_independently(std::string(size, 'b'), dir_);
+    SandboxSpec spec;
+    spec.binds = {{IMGSEAL_BIN, "/qk/imgseal"}, {IMGVERIFY_BIN, "/qk/imgverify"}};
+    SandboxResult r = run_in_sandbox(spec, [&before, &other] {
+        std::string enabled;
+        if (read_file("/proc/sys/fs/leases-enable", &enabled) && enabled != "1\n") {
+            put("skip", "leases are disabled here (/proc/sys/fs/leases-enable)");
+            return 0;
+        }
+        const char *image = "/tmp/image";
+        for (const char *prog : {"imgverify", "imgseal"}) {
+            for (bool writer_first : {true, false}) {
+                std::string key = std::string(prog) + (writer_first ? ".before" : ".during");
+                if (!write_file(image, before))
+                    return 10;
+                int opened[2], finish[2];
+                if (pipe(opened) != 0 || pipe(finish) != 0)
+                    return 11;
+                pid_t writer = -1;
+                if (writer_first) {
+                    // Opens, tells, writes, and keeps the file open until told.
+                    writer = fork();
+                    if (writer == 0) {
+                        int fd = open(image, O_WRONLY);
+                        char c = 'x';
+                        bool ok = fd >= 0 && write(opened[1], &c, 1) == 1 &&
+                                  pwrite(fd, other.data(), other.size(), 0) == static_cast<ssize_t>(other.size());
+                        ok = read(finish[0], &c, 1) == 1 && ok;
+                        _exit(ok ? 0 : 1);
+                    }
+                    char c;
+                    if (writer < 0 || read(opened[0], &c, 1) != 1)
+                        return 12;
+                }
+                auto start = std::chrono::steady_clock::now();
+                pid_t pid = spawn({std::string("/qk/") + prog, image}, {}, "/tmp/out", "/tmp/err");
+                int wstatus = 0;
+                bool ended = false;
+                if (!writer_first) {
+                    std::string locks;
+                    while (!ended && read_file("/proc/locks", &locks) && locks.find(" LEASE ") == std::string::npos) {
+                        ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+                        usleep(500);
+                    }
+                    auto opening = std::chrono::steady_clock::now();
+                    int fd = open(image, O_WRONLY);
+                    put(key + ".wait_us", std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - opening).count()));
+                    if (fd < 0 || pwrite(fd, other.data(), other.size(), 0) != static_cast<ssize_t>(other.size()))
+                        return 13;
+                    close(fd);
+                }
+                if (pid < 0 || (!ended && !wait_for(pid, 60000, &wstatus)))
+                    return 14;
+                put(key + ".run_us", std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - start).count()));
+                if (writer_first) {
+                    int writer_status = 0;
+                    if (write(finish[1], "x", 1) != 1 || waitpid(writer, &writer_status, 0) != writer ||
+                        writer_status != 0)
+                        return 15;
+                }
+                for (int fd : {opened[0], opened[1], finish[0], finish[1]})
+                    close(fd);
+                std::string out, err, now;
+                read_file("/tmp/out", &out);
+                read_file("/tmp/err", &err);
+                read_file(image, &now);
+                put(key + ".status", std::to_string(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1));
+                put(key + ".out", out);
+                put(key + ".err", err);
+                put(key + ".other_image", now == other ? "yes" : "no");
+            }
+        }
+        return 0;
+    }, 120000);
+    Report rep;
+    SANDBOX_REPORT(r, rep);
+    if (!rep["skip"].empty())
+        GTEST_SKIP() << rep["skip"];
+    const std::string writing = "/tmp/image: file is open for writing by another process\n";
+    EXPECT_EQ(rep["imgverify.before.err"], "/qk/imgverify: Can't verify " + writing);
+    EXPECT_EQ(rep["imgseal.before.err"], "/qk/imgseal: Can't seal " + writing);
+    EXPECT_EQ(rep["imgverify.during.err"], "/qk/imgverify: Can't read /tmp/image: file changed while being checked\n");
+    EXPECT_EQ(rep["imgseal.during.err"], "/qk/imgseal: Can't write /tmp/image: file changed while being sealed\n");
+    EXPECT_EQ(rep["imgverify.before.out"] + rep["imgverify.during.out"] + rep["imgseal.before.out"], "");
+    for (const char *key : {"imgverify.before", "imgverify.during", "imgseal.before", "imgseal.during"}) {
+        std::string k = key;
+        EXPECT_EQ(rep[k + ".status"], "1") << key;
+        EXPECT_EQ(rep[k + ".other_image"], "yes") << key << ": the other image's seal was overwritten";
+    }
+    for (const char *key : {"imgverify.during", "imgseal.during"}) {
+        std::string k = key;
+        EXPECT_LT(2 * std::stoll(rep[k + ".wait_us"]), std::stoll(rep[k + ".run_us"]))
+            << key << ": the writer was held up for most of the check";
     }
 }
 
