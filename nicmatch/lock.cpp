@@ -34,10 +34,12 @@
 //    (device and inode) than /proc/self/exe.  The pid in the file is only a
 //    hint; once its writer is gone any process may hold it, however long ago
 //    that process started, and it is never ours to signal.  A process name
-//    could be anybody's, the executable file is not.  Where /proc cannot tell
-//    (not mounted, mounted for another pid namespace, or the look fails, as
-//    for a zombie, a kernel thread or another user's process) this rule says
-//    nothing and the others decide alone;
+//    could be anybody's, the executable file is not.  A kernel thread runs no
+//    program file at all (its /proc/PID/stat flags tell it), so it is another
+//    program too: kernel threads come and go and may take any freed pid.
+//    Where /proc cannot tell (not mounted, mounted for another pid namespace,
+//    or the look fails, as for a zombie or another user's process) this rule
+//    says nothing and the others decide alone;
 //  - we already sent SIGKILL to that pid for this very file;
 //  - that pid started (boot clock) after we first saw this file, so it only
 //    inherited the pid of the file's writer;
@@ -106,6 +108,7 @@ const int kNoPidGrace = 10;          // attempts a file may name no pid before i
 const int kLastAttempt = 399;        // failed attempts before the run goes on regardless
 const long long kHungNs = 11000000000LL;  // watching an owner this long shows it hangs
 const useconds_t kPause = 100000;    // between attempts
+const unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD in /proc/PID/stat's flags
 
 // The executable a process runs, known by device and inode.
 struct ExeId {
@@ -200,8 +203,9 @@ pid_t read_owner(int fd)
     return static_cast<pid_t>(pid);
 }
 
-// Reads the state letter and the boot-clock start time (ns) of `pid`.
-bool proc_stat(pid_t pid, char *state, long long *start_ns)
+// Reads the state letter, the flags and the boot-clock start time (ns) of
+// `pid`.
+bool proc_stat(pid_t pid, char *state, unsigned long *flags, long long *start_ns)
 {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", pid);
@@ -215,7 +219,8 @@ bool proc_stat(pid_t pid, char *state, long long *start_ns)
         return false;
     buf[len] = '\0';
     // The command name in parentheses may hold anything; fields resume after
-    // the last ')' with the state (field 3).  The start time is field 22.
+    // the last ')' with the state (field 3).  The flags are field 9, the
+    // start time field 22.
     char *p = strrchr(buf, ')');
     if (p == nullptr || p[1] != ' ' || p[2] == '\0')
         return false;
@@ -224,6 +229,8 @@ bool proc_stat(pid_t pid, char *state, long long *start_ns)
         p = strchr(p + 1, ' ');
         if (p == nullptr)
             return false;
+        if (field == 8)
+            *flags = strtoul(p + 1, nullptr, 10);
     }
     unsigned long long ticks = strtoull(p + 1, nullptr, 10);
     long hz = sysconf(_SC_CLK_TCK);
@@ -253,9 +260,9 @@ ExeId own_exe()
     return self;
 }
 
-// Whether `pid` runs the executable `self`.  A process whose executable
-// cannot be looked at (gone, a zombie, a kernel thread, or not ours to look
-// at) is unknown.
+// Whether `pid` runs the executable `self`.  A kernel thread, which has no
+// executable, runs another; any other process whose executable cannot be
+// looked at (gone, a zombie, or not ours to look at) is unknown.
 Exe exe_of(pid_t pid, const ExeId &self)
 {
     if (!self.known)
@@ -263,8 +270,12 @@ Exe exe_of(pid_t pid, const ExeId &self)
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/exe", pid);
     struct stat st;
-    if (stat(path, &st) != 0)
-        return Exe::kUnknown;
+    if (stat(path, &st) != 0) {
+        char state;
+        unsigned long flags = 0;
+        long long started;
+        return proc_stat(pid, &state, &flags, &started) && (flags & kKernelThread) ? Exe::kOther : Exe::kUnknown;
+    }
     return st.st_dev == self.dev && st.st_ino == self.ino ? Exe::kOurs : Exe::kOther;
 }
 
@@ -281,10 +292,11 @@ bool is_stale(pid_t owner, const LockWatch &watch, int attempts, const ExeId &se
     if (exe_of(owner, self) == Exe::kOther)
         return true;
     char state;
+    unsigned long flags;
     long long started;
     // The start time counts whole clock ticks, rounded down: a process can
     // only look older than it is, never younger.
-    return proc_stat(owner, &state, &started) && (state == 'Z' || state == 'X' || started > watch.seen_ns);
+    return proc_stat(owner, &state, &flags, &started) && (state == 'Z' || state == 'X' || started > watch.seen_ns);
 }
 
 // Sends SIGKILL to `owner` unless it runs another executable than ours;
