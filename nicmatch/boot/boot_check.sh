@@ -105,8 +105,13 @@ fi
 vmlinuz=("$kroot"/boot/vmlinuz-*)
 ((${#vmlinuz[@]} == 1)) || skip "no single kernel image in $deb"
 kver=${vmlinuz[0]##*/vmlinuz-}
-kmods=$kroot/lib/modules/$kver
-[ -f "$kmods/modules.order" ] || skip "no modules.order in $deb"
+# Debian 12's kernel packages ship their modules under /lib, Debian 13's
+# under /usr/lib.
+kmods=
+for dir in "$kroot/usr/lib/modules/$kver" "$kroot/lib/modules/$kver"; do
+  [ -f "$dir/modules.order" ] && { kmods=$dir; break; }
+done
+[ -n "$kmods" ] || skip "no modules.order in $deb"
 
 # The NICs: K is the NIC's place on the command line, its MAC 02:51:4b:00:00:K
 # (in hex), its configured name lanK.
@@ -147,7 +152,11 @@ grep -q 'PROGRAM="/bin/echo lan%n"' "$root/qk/echo.rules" || { echo "cannot make
 
 # The drivers and the modules they depend on (each module's depends= entry
 # in its .modinfo section), uncompressed; depmod then indexes just these.
-drivers="virtio_pci virtio_net e1000 e1000e"
+# Those built into the kernel (Debian 13 builds virtio_pci in) need nothing.
+drivers=
+for m in virtio_pci virtio_net e1000 e1000e; do
+  grep -q -E "(^|/)${m//_/[-_]}\.ko\$" "$kmods/modules.builtin" || drivers+="${drivers:+ }$m"
+done
 mkdir -p "$root/lib/modules/$kver"
 cp "$kmods"/modules.{builtin,order} "$root/lib/modules/$kver/"
 need=($drivers) seen=" "
@@ -157,12 +166,17 @@ while ((${#need[@]})); do
   [[ $seen == *" $m "* ]] && continue
   seen+="$m "
   f=$(grep -m1 -E "(^|/)${m//_/[-_]}\.ko(\.(xz|gz))?\$" "$kmods/modules.order") || skip "no module $m in $kver"
-  [ -e "$kmods/$f" ] || skip "module $f listed but not shipped in $deb"
+  # The order names a compressed module with or without its suffix.
+  f=${f%.xz} f=${f%.gz} src=
+  for z in "" .xz .gz; do
+    [ -e "$kmods/$f$z" ] && { src=$kmods/$f$z; break; }
+  done
+  [ -n "$src" ] || skip "module $f listed but not shipped in $deb"
   mkdir -p "$root/lib/modules/$kver/$(dirname "$f")"
-  case $f in
-    *.xz) /bin/busybox xzcat "$kmods/$f" ;;
-    *.gz) /bin/busybox zcat "$kmods/$f" ;;
-    *) cat "$kmods/$f" ;;
+  case $src in
+    *.xz) /bin/busybox xzcat "$src" ;;
+    *.gz) /bin/busybox zcat "$src" ;;
+    *) cat "$src" ;;
   esac > "$root/lib/modules/$kver/${f%.ko*}.ko"
   need+=($(tr '\0' '\n' < "$root/lib/modules/$kver/${f%.ko*}.ko" | sed -n 's/^depends=//p' | tr ',' ' '))
 done
