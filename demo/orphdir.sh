@@ -13,7 +13,7 @@ mount -o loop="$dev" /tmp/demo.img /mnt
 rmdir /mnt/lost+found        # mkfs made one; let orphdir make it instead
 cd /mnt
 echo "$ orphdir            # on ext4 with 1 KiB blocks"
-orphdir && echo "[status 0]"
+orphdir || echo "[status $?]"
 echo "$ ls -ld lost+found"
 ls -ld lost+found
 echo "entries left: $(ls -A lost+found | wc -l); size $(stat -c %s lost+found) bytes > 11 x $(stat -c %o lost+found)"
