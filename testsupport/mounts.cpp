@@ -152,9 +152,12 @@ bool make_mountpoint(const std::string &source, const std::string &target)
     return true;
 }
 
-// Binds `source` at `target`, read-only with every mount below it.
+// Binds `source` at `target` (made as needed), read-only with every mount
+// below it.
 bool bind_readonly(const std::string &source, const std::string &target)
 {
+    if (!make_mountpoint(source, target))
+        return false;
     if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
         return false;
     return make_tree_readonly(target);

@@ -145,14 +145,14 @@ int enter_sandbox(const SandboxSpec &spec, const std::string &root, const std::s
             link[len] = '\0';
             if (symlink(link, inside.c_str()) != 0)
                 return fail_setup("symlink", inside);
-        } else if (!make_mountpoint(host, inside) || !bind_readonly(host, inside)) {
+        } else if (!bind_readonly(host, inside)) {
             return fail_setup("bind", host);
         }
     }
 
     // /etc: a writable directory of links into a read-only view of the host's.
     std::string host_etc = root + "/.host-etc";
-    if (!make_mountpoint("/etc", host_etc) || !bind_readonly("/etc", host_etc) || mkdir((root + "/etc").c_str(), 0755) != 0)
+    if (!bind_readonly("/etc", host_etc) || mkdir((root + "/etc").c_str(), 0755) != 0)
         return fail_setup("set up", root + "/etc");
     if (DIR *dir = opendir("/etc")) {
         while (struct dirent *entry = readdir(dir)) {
@@ -195,7 +195,7 @@ int enter_sandbox(const SandboxSpec &spec, const std::string &root, const std::s
     chmod((root + "/tmp").c_str(), 01777);
 
     for (const auto &[host, inside] : spec.binds) {
-        if (!make_mountpoint(host, root + inside) || !bind_readonly(host, root + inside))
+        if (!bind_readonly(host, root + inside))
             return fail_setup("bind", host);
     }
 

@@ -38,7 +38,8 @@ long mount_id_of(int fd);
 long mount_id_of(const std::string &path);
 // Makes an empty file or directory at `target` to mount `source` on.
 bool make_mountpoint(const std::string &source, const std::string &target);
-// Binds `source` at `target`, read-only with every mount below it.
+// Binds `source` at `target` (made as needed), read-only with every mount
+// below it.
 bool bind_readonly(const std::string &source, const std::string &target);
 
 // sandbox_entry.cpp

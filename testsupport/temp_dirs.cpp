@@ -79,20 +79,6 @@ void remove_entry(int parent, const std::string &name)
     remove_below(parent, name, st.st_dev, mount_id, 0);
 }
 
-// Removes `path` (the last component is never followed) and all below it.
-void remove_safely(const std::string &path)
-{
-    std::filesystem::path p(path);
-    std::string parent = p.parent_path().string(), name = p.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        return;
-    int fd = open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    remove_entry(fd, name);
-    close(fd);
-}
-
 std::string pid_namespace_number()
 {
     NamespaceId ns = namespace_of("/proc/self/ns/pid");
@@ -157,7 +143,16 @@ std::string make_temp_dir()
     return templ;
 }
 
+// The last component of `path` is never followed either.
 void remove_tree(const std::string &path)
 {
-    remove_safely(path);
+    std::filesystem::path p(path);
+    std::string parent = p.parent_path().string(), name = p.filename().string();
+    if (name.empty() || name == "." || name == "..")
+        return;
+    int fd = open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    remove_entry(fd, name);
+    close(fd);
 }
