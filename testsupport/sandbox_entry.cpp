@@ -365,8 +365,8 @@ std::string sandbox_remedy(const std::string &skip_reason)
 {
     auto starts = [&](const char *prefix) { return skip_reason.rfind(prefix, 0) == 0; };
     if (starts(kRootNotAMountPoint))
-        return "in a chroot, bind its directory onto itself before entering it (mount --bind DIR DIR), "
-               "or run on a machine or VM";
+        return "in a chroot, bind its directory onto itself before entering it (mount --bind DIR DIR, then "
+               "the binds of /proc, /sys and /dev into it), or run on a machine or VM";
     if (skip_reason == kNeedsRoot)
         return "run as root (or with sudo)";
     if (starts("unshare("))
