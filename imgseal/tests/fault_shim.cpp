@@ -13,6 +13,13 @@
 //                           bytes are overwritten with 'r' (same size)
 //   "sigbus-blocked"        with "shrinks-while-sealed": SIGBUS is blocked
 //                           first, as a caller's inherited mask may have it
+//   "same-tick"             at the first look (fstat), the file is first
+//                           written at the start of a tick of the clock that
+//                           stamps its times (of a second, where they show
+//                           whole seconds); at the first look after a private
+//                           writable mapping (once it is hashed), its first
+//                           byte is flipped: in the same tick, unless the
+//                           program waited for the tick to end
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -23,6 +30,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -43,7 +51,7 @@ int open_for_writing(int fd)
 {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    int writer = open(link, O_WRONLY | O_CLOEXEC);
+    int writer = open(link, O_RDWR | O_CLOEXEC);
     if (writer < 0)
         _exit(97);
     return writer;
@@ -78,6 +86,37 @@ extern "C" int fdatasync(int fd)
     return real_fdatasync(fd);
 }
 
+// Where a "same-tick" file stands: 1 once written at its first look, 2 once
+// mapped, 3 once its byte is flipped.
+int same_tick_step = 0;
+
+extern "C" int fstat64(int fd, struct stat64 *st)
+{
+    static auto real_fstat = real<int (*)(int, struct stat64 *)>("fstat64");
+    if ((same_tick_step == 0 || same_tick_step == 2) && marked(fd, "same-tick")) {
+        int writer = open_for_writing(fd);
+        char byte;
+        if (same_tick_step == 0) {
+            struct stat64 now;
+            timespec start, clock;
+            clock_gettime(CLOCK_REALTIME_COARSE, &start);
+            bool seconds = real_fstat(fd, &now) == 0 && now.st_ctim.tv_nsec == 0;
+            do
+                clock_gettime(CLOCK_REALTIME_COARSE, &clock);
+            while (clock.tv_sec == start.tv_sec && (seconds || clock.tv_nsec == start.tv_nsec));
+            if (pread(writer, &byte, 1, 0) != 1 || pwrite(writer, &byte, 1, 0) != 1)
+                _exit(97);
+        } else {
+            byte = 0;
+            if (pread(writer, &byte, 1, 0) != 1 || (byte ^= 1, pwrite(writer, &byte, 1, 0)) != 1)
+                _exit(97);
+        }
+        close(writer);
+        same_tick_step++;
+    }
+    return real_fstat(fd, st);
+}
+
 extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
 {
     static auto real_mmap = real<void *(*)(void *, size_t, int, int, int, off_t)>("mmap");
@@ -87,6 +126,8 @@ extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, of
     struct stat st;
     if (fstat(fd, &st) != 0)
         return map;
+    if (same_tick_step == 1)
+        same_tick_step = 2;
     if (marked(fd, "shrinks-while-sealed")) {
         if (marked(fd, "sigbus-blocked")) {
             sigset_t bus;

@@ -224,9 +224,25 @@ TEST_F(Imgseal, LargeFilesAreRefusedUntouched)
 SandboxSpec seal_spec()
 {
     SandboxSpec spec;
-    spec.binds = {{IMGSEAL_BIN, "/qk/imgseal"}};
+    spec.binds = {{IMGSEAL_BIN, "/qk/imgseal"}, {IMGVERIFY_BIN, "/qk/imgverify"}, {FAULT_SHIM_LIB, "/qk/fault_shim.so"}};
     spec.dev_nodes = {"loop-control"};
     return spec;
+}
+
+// In a sandbox body: runs argv as `uid` (when >= 0) and reports KEY.status,
+// KEY.out and KEY.err.
+void run_and_put(const std::string &key, const std::vector<std::string> &argv, int uid = -1,
+                 const std::vector<std::string> &env = {})
+{
+    pid_t pid = spawn(argv, env, "/tmp/out", "/tmp/err", uid);
+    int wstatus = 0;
+    bool ended = pid > 0 && wait_for(pid, 30000, &wstatus);
+    std::string out, err;
+    read_file("/tmp/out", &out);
+    read_file("/tmp/err", &err);
+    put(key + ".status", std::to_string(ended && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1));
+    put(key + ".out", out);
+    put(key + ".err", err);
 }
 
 TEST(ImgsealSandbox, ReadOnlyFileSystemAndReadOnlyFileFailAtOpen)
@@ -236,17 +252,10 @@ TEST(ImgsealSandbox, ReadOnlyFileSystemAndReadOnlyFileFailAtOpen)
             !write_file("/tmp/ro-file", std::string(64, 'y'), 0444) ||
             mount(nullptr, "/mnt", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             return 10;
-        ProcResult fs = run_process({"/qk/imgseal", "/mnt/image"}, {}, 10000);
-        put("fs.status", std::to_string(fs.status));
-        put("fs.err", fs.err);
-        pid_t pid = spawn({"/qk/imgseal", "/tmp/ro-file"}, {}, "/tmp/out", "/tmp/err", 65534);
-        int wstatus = 0;
-        wait_for(pid, 10000, &wstatus);
-        std::string err, file;
-        read_file("/tmp/err", &err);
+        run_and_put("fs", {"/qk/imgseal", "/mnt/image"});
+        run_and_put("file", {"/qk/imgseal", "/tmp/ro-file"}, 65534);
+        std::string file;
         read_file("/tmp/ro-file", &file);
-        put("file.status", std::to_string(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1));
-        put("file.err", err);
         put("file.unchanged", file == std::string(64, 'y') ? "yes" : "no");
         return 0;
     }, 30000);
@@ -690,37 +699,79 @@ TEST_F(Imgverify, AWriterDuringTheCheckGetsNoVerdictAndNoSeal)
 }
 
 // Any user who may read a file may check it: a file of root's, read-only,
-// on a read-only mount, checked by nobody.
-TEST_F(Imgverify, ReadOnlyFilesAreCheckedByAnotherUser)
+// on a read-only mount, checked by nobody.  Nobody gets no lease and goes by
+// the file's times alone: on ext2, whose times move in ticks of the clock
+// (in whole seconds, with small inodes), a byte flipped in the same tick as
+// the first look, after the hash has covered it, is still seen by both
+// programs.
+TEST_F(Imgverify, AnotherUsersFilesAreCheckedAndWritesInTheSameTickSeen)
 {
-    std::string image = sealed_independently(random_bytes(5000, 9), dir_);
-    SandboxSpec spec;
-    spec.binds = {{IMGVERIFY_BIN, "/qk/imgverify"}};
-    SandboxResult r = run_in_sandbox(spec, [&image] {
+    std::string image = sealed_independently(random_bytes(50000, 9), dir_);
+    std::string unsealed = image.substr(0, image.size() - 32) + std::string(32, '\0');
+    SandboxResult r = run_in_sandbox(seal_spec(), [&image, &unsealed] {
         if (mount("ro", "/mnt", "tmpfs", 0, nullptr) != 0 || !write_file("/mnt/image", image, 0444) ||
             !write_file("/tmp/ro-file", image, 0444) ||
             mount(nullptr, "/mnt", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             return 10;
-        pid_t pid = spawn({"/qk/imgverify", "/mnt/image", "/tmp/ro-file"}, {}, "/tmp/out", "/tmp/err", 65534);
-        int wstatus = 0;
-        wait_for(pid, 10000, &wstatus);
-        std::string out, err, mounted, file;
-        read_file("/tmp/out", &out);
-        read_file("/tmp/err", &err);
+        run_and_put("ro", {"/qk/imgverify", "/mnt/image", "/tmp/ro-file"}, 65534);
+        std::string mounted, file;
         read_file("/mnt/image", &mounted);
         read_file("/tmp/ro-file", &file);
-        put("status", std::to_string(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1));
-        put("out", out);
-        put("err", err);
-        put("unchanged", mounted == image && file == image ? "yes" : "no");
+        put("ro.unchanged", mounted == image && file == image ? "yes" : "no");
+
+        for (std::string inode : {"256", "128"}) {
+            std::string fs = "/tmp/ext2-" + inode, device;
+            if (!shell("truncate -s 4M " + fs + ".img && mkfs.ext2 -q -F -I " + inode + " " + fs + ".img") ||
+                !make_dirs(fs))
+                return 11;
+            int loop = attach_loop(fs + ".img", &device);
+            if (loop < 0 || mount(device.c_str(), fs.c_str(), "ext2", 0, nullptr) != 0)
+                return 12;
+            close(loop);
+            // Two writes in one tick: the second must leave the times as they were.
+            int fd = open((fs + "/probe").c_str(), O_RDWR | O_CREAT, 0644);
+            struct stat first, second;
+            timespec start, clock;
+            clock_gettime(CLOCK_REALTIME_COARSE, &start);
+            do
+                clock_gettime(CLOCK_REALTIME_COARSE, &clock);
+            while (clock.tv_nsec == start.tv_nsec);
+            if (fd < 0 || pwrite(fd, "a", 1, 0) != 1 || fstat(fd, &first) != 0 || pwrite(fd, "b", 1, 0) != 1 ||
+                fstat(fd, &second) != 0)
+                return 13;
+            close(fd);
+            if (first.st_ctim.tv_nsec != second.st_ctim.tv_nsec)
+                put("skip", "times on ext2 here change with every write, not in ticks of the clock");
+            for (const char *prog : {"imgverify", "imgseal"}) {
+                std::string path = fs + "/image.same-tick", key = std::string(prog) + "." + inode, after;
+                const std::string &before = std::string(prog) == "imgverify" ? image : unsealed;
+                if (!write_file(path, before, 0666))
+                    return 14;
+                run_and_put(key, {std::string("/qk/") + prog, path}, 65534, {"LD_PRELOAD=/qk/fault_shim.so"});
+                read_file(path, &after);
+                put(key + ".flipped_only", after.size() == before.size() && after[0] == (before[0] ^ 1) &&
+                                                   after.substr(1) == before.substr(1) ? "yes" : "no");
+            }
+        }
         return 0;
-    }, 30000);
+    }, 60000);
     Report rep;
     SANDBOX_REPORT(r, rep);
-    EXPECT_EQ(rep["status"], "0");
-    EXPECT_EQ(rep["out"], "/mnt/image: OK\n/tmp/ro-file: OK\n");
-    EXPECT_EQ(rep["err"], "");
-    EXPECT_EQ(rep["unchanged"], "yes");
+    EXPECT_EQ(rep["ro.status"], "0");
+    EXPECT_EQ(rep["ro.out"], "/mnt/image: OK\n/tmp/ro-file: OK\n");
+    EXPECT_EQ(rep["ro.err"], "");
+    EXPECT_EQ(rep["ro.unchanged"], "yes");
+    for (const char *inode : {"256", "128"}) {
+        std::string verify = std::string("imgverify.") + inode, seal = std::string("imgseal.") + inode;
+        std::string path = std::string("/tmp/ext2-") + inode + "/image.same-tick";
+        EXPECT_EQ(rep[verify + ".status"] + rep[seal + ".status"], "11") << inode;
+        EXPECT_EQ(rep[verify + ".out"], "") << inode;
+        EXPECT_EQ(rep[verify + ".err"], "/qk/imgverify: Can't read " + path + ": file changed while being checked\n");
+        EXPECT_EQ(rep[seal + ".err"], "/qk/imgseal: Can't write " + path + ": file changed while being sealed\n");
+        EXPECT_EQ(rep[verify + ".flipped_only"] + rep[seal + ".flipped_only"], "yesyes") << inode << ": sealed";
+    }
+    if (!rep["skip"].empty())
+        GTEST_SKIP() << rep["skip"];
 }
 
 } // namespace
