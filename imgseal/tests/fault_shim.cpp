@@ -13,13 +13,10 @@
 //                           bytes are overwritten with 'r' (same size)
 //   "sigbus-blocked"        with "shrinks-while-sealed": SIGBUS is blocked
 //                           first, as a caller's inherited mask may have it
-//   "same-tick"             at the first look (fstat), the file is first
-//                           written at the start of a tick of the clock that
-//                           stamps its times (of a second, where they show
-//                           whole seconds); at the first look after a private
-//                           writable mapping (once it is hashed), its first
-//                           byte is flipped: in the same tick, unless the
-//                           program waited for the tick to end
+//   "same-tick"             written again at the start of a tick of the file
+//                           times' clock (a second, for whole-second times) at
+//                           its first fstat; its first byte flipped at the
+//                           first fstat after such a mapping (once it is hashed)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -94,23 +91,20 @@ extern "C" int fstat64(int fd, struct stat64 *st)
 {
     static auto real_fstat = real<int (*)(int, struct stat64 *)>("fstat64");
     if ((same_tick_step == 0 || same_tick_step == 2) && marked(fd, "same-tick")) {
+        timespec start, clock;
+        clock_gettime(CLOCK_REALTIME_COARSE, &start);
+        bool seconds = real_fstat(fd, st) == 0 && st->st_ctim.tv_nsec == 0;
+        while (same_tick_step == 0 && clock_gettime(CLOCK_REALTIME_COARSE, &clock) == 0 &&
+               clock.tv_sec == start.tv_sec && (seconds || clock.tv_nsec == start.tv_nsec)) {
+        }
+        // The first byte written again as it is, then flipped.
         int writer = open_for_writing(fd);
         char byte;
-        if (same_tick_step == 0) {
-            struct stat64 now;
-            timespec start, clock;
-            clock_gettime(CLOCK_REALTIME_COARSE, &start);
-            bool seconds = real_fstat(fd, &now) == 0 && now.st_ctim.tv_nsec == 0;
-            do
-                clock_gettime(CLOCK_REALTIME_COARSE, &clock);
-            while (clock.tv_sec == start.tv_sec && (seconds || clock.tv_nsec == start.tv_nsec));
-            if (pread(writer, &byte, 1, 0) != 1 || pwrite(writer, &byte, 1, 0) != 1)
-                _exit(97);
-        } else {
-            byte = 0;
-            if (pread(writer, &byte, 1, 0) != 1 || (byte ^= 1, pwrite(writer, &byte, 1, 0)) != 1)
-                _exit(97);
-        }
+        if (pread(writer, &byte, 1, 0) != 1)
+            _exit(97);
+        byte = static_cast<char>(byte ^ same_tick_step / 2);
+        if (pwrite(writer, &byte, 1, 0) != 1)
+            _exit(97);
         close(writer);
         same_tick_step++;
     }
@@ -139,18 +133,12 @@ extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, of
         if (ftruncate(writer, st.st_size / 2) != 0)
             _exit(97);
         close(writer);
-    } else if (marked(fd, "grows-while-sealed")) {
-        char grown[4096];
-        memset(grown, 'g', sizeof grown);
+    } else if (marked(fd, "grows-while-sealed") || marked(fd, "rewritten-while-sealed")) {
+        bool grows = marked(fd, "grows-while-sealed");
+        char bytes[4096];
+        memset(bytes, grows ? 'g' : 'r', sizeof bytes);
         int writer = open_for_writing(fd);
-        if (pwrite(writer, grown, sizeof grown, st.st_size) != static_cast<ssize_t>(sizeof grown))
-            _exit(97);
-        close(writer);
-    } else if (marked(fd, "rewritten-while-sealed")) {
-        char other[4096];
-        memset(other, 'r', sizeof other);
-        int writer = open_for_writing(fd);
-        if (pwrite(writer, other, sizeof other, 0) != static_cast<ssize_t>(sizeof other))
+        if (pwrite(writer, bytes, sizeof bytes, grows ? st.st_size : 0) != static_cast<ssize_t>(sizeof bytes))
             _exit(97);
         close(writer);
     }
