@@ -19,6 +19,7 @@
 
 static const char kChanged[] = "file changed while being checked";
 static const char kWriterOpen[] = "file is open for writing by another process";
+static const char kAhead[] = "file's times are ahead of the clock";
 static const long long kTooLarge = 1LL << 31;
 
 // Prints "<program>: <what> <path>: <why>"; the caller goes on with the next path.
@@ -131,9 +132,17 @@ static bool verify(const char *prog, const char *path)
     // breaks it.  A file that another process already has open for writing
     // may be changing as it is read: no verdict.  Without a lease (another
     // user's file, a file system without them) the file's times and size are
-    // all there is to go by.
-    if (take_read_lease(fd) == kLeaseWriterOpen) {
+    // all there is to go by, once any later write must move them.
+    LeaseTaken lease = take_read_lease(fd);
+    if (lease == kLeaseWriterOpen) {
         refuse(prog, "Can't verify", path, kWriterOpen);
+        close(fd);
+        return false;
+    }
+    TimesSettled times = lease == kLeaseHeld ? kTimesSettled : settle_times(fd, &st);
+    if (times == kTimesChanged || times == kTimesUnseen) {
+        refuse(prog, times == kTimesChanged ? "Can't read" : "Can't stat", path,
+               times == kTimesChanged ? kChanged : strerror(errno));
         close(fd);
         return false;
     }
@@ -161,6 +170,11 @@ static bool verify(const char *prog, const char *path)
     close(fd);
     if (!hashed || !unbroken || !unchanged_since(&st, &now)) {
         refuse(prog, "Can't read", path, kChanged);
+        return false;
+    }
+    // Times ahead of the clock move on a write only until the clock reaches them.
+    if (times == kTimesAhead && clock_reached(&st)) {
+        refuse(prog, "Can't read", path, kAhead);
         return false;
     }
 

@@ -18,6 +18,7 @@
 
 static const char kChanged[] = "file changed while being sealed";
 static const char kWriterOpen[] = "file is open for writing by another process";
+static const char kAhead[] = "file's times are ahead of the clock";
 
 // Prints "<program>: <what> <path>: <why>" (the path escaped, so that the
 // message stays one line) and exits with 1.
@@ -31,6 +32,16 @@ static const char kWriterOpen[] = "file is open for writing by another process";
 [[noreturn]] static void fail(const char *prog, const char *what, const char *path)
 {
     refuse(prog, what, path, strerror(errno));
+}
+
+// Ends the program when the file changed while its times were waited for
+// (settle_times), or could not be looked at again.
+static void check_settled(const char *prog, const char *what, const char *path, TimesSettled times)
+{
+    if (times == kTimesChanged)
+        refuse(prog, what, path, kChanged);
+    if (times == kTimesUnseen)
+        fail(prog, "Can't stat", path);
 }
 
 // Opens, with `flags`, the very file that `from` (a descriptor of the image
@@ -111,9 +122,12 @@ int main(int argc, char **argv)
     // breaks it.  A file that another process already has open for writing
     // may be changing as it is read, and is not sealed.  Without a lease
     // (another user's file, a file system without them) the file's times and
-    // size are all there is to go by.
-    if (take_read_lease(fd) == kLeaseWriterOpen)
+    // size are all there is to go by, once any later write must move them.
+    LeaseTaken lease = take_read_lease(fd);
+    if (lease == kLeaseWriterOpen)
         refuse(prog, "Can't seal", path, kWriterOpen);
+    TimesSettled times = lease == kLeaseHeld ? kTimesSettled : settle_times(fd, &st);
+    check_settled(prog, "Can't read", path, times);
 
     // An empty file fails here too: a mapping cannot be empty.
     void *map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
@@ -145,6 +159,12 @@ int main(int argc, char **argv)
     // The lease is given up before the file is opened for writing, which
     // would break it.  Broken while it was held, it tells that another
     // process opened the file for writing (or cut it) while it was read.
+    // Once it is given up, the times alone tell of a write, so they too must
+    // be such that any write moves them.
+    if (lease == kLeaseHeld) {
+        times = settle_times(fd, &st);
+        check_settled(prog, "Can't write", path, times);
+    }
     bool unbroken = release_read_lease();
     int writable = open_same_file(prog, "Can't write", fd, path, O_RDWR, &st);
 
@@ -157,6 +177,9 @@ int main(int argc, char **argv)
         fail(prog, "Can't stat", path);
     if (!unbroken || !unchanged_since(&st, &now))
         refuse(prog, "Can't write", path, kChanged);
+    // Times ahead of the clock move on a write only until the clock reaches them.
+    if (times == kTimesAhead && clock_reached(&st))
+        refuse(prog, "Can't write", path, kAhead);
 
     if (lseek(writable, -kTrailerSize, SEEK_END) != now.st_size - kTrailerSize)
         refuse(prog, "Can't write", path, kChanged);

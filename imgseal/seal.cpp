@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 void hold_standard_descriptors()
 {
@@ -182,6 +183,95 @@ bool unchanged_since(const struct stat *before, const struct stat *now)
     return now->st_size == before->st_size && now->st_mtim.tv_sec == before->st_mtim.tv_sec &&
            now->st_mtim.tv_nsec == before->st_mtim.tv_nsec && now->st_ctim.tv_sec == before->st_ctim.tv_sec &&
            now->st_ctim.tv_nsec == before->st_ctim.tv_nsec;
+}
+
+// The precision a file time shows: a second for one with no sub-second part,
+// else the largest power of ten that divides its nanoseconds.  A file system
+// that keeps whole seconds (or tens of milliseconds) shows no finer; one
+// that keeps nanoseconds shows a finer one than the clock's ticks, nearly
+// always.
+static long stamp_precision(const struct timespec &t)
+{
+    long precision = 1;
+    while (precision < 1000000000L && t.tv_nsec % (precision * 10) == 0)
+        precision *= 10;
+    return precision;
+}
+
+// Nanoseconds from `clock` until the interval of t's precision that t lies
+// in is over, so that a write can no longer be stamped t: zero or less once
+// it is.  Times far from the clock count as a hundred seconds away.
+static long long ns_until_over(const struct timespec &t, const struct timespec &clock)
+{
+    const long long far = 100LL * 1000000000LL;
+    if (t.tv_sec > clock.tv_sec + 100)
+        return far;
+    if (t.tv_sec < clock.tv_sec - 100)
+        return -far;
+    long precision = stamp_precision(t);
+    return (t.tv_sec - clock.tv_sec) * 1000000000LL + (t.tv_nsec / precision + 1) * precision - clock.tv_nsec;
+}
+
+// Whether `clock` has reached the interval of t's precision.
+static bool reached(const struct timespec &t, const struct timespec &clock)
+{
+    return ns_until_over(t, clock) <= stamp_precision(t);
+}
+
+// How long until one of the file's times is older than the coarse clock.
+static long long ns_until_settled(const struct stat *st)
+{
+    struct timespec clock;
+    clock_gettime(CLOCK_REALTIME_COARSE, &clock);
+    long long m = ns_until_over(st->st_mtim, clock), c = ns_until_over(st->st_ctim, clock);
+    return m < c ? m : c;
+}
+
+static long long ns_since(const struct timespec &start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000000000LL + now.tv_nsec - start.tv_nsec;
+}
+
+// The longest wait: the rest of a whole second, and the clock's tick (the
+// coarse clock is up to one behind, and a file system that stamps finer
+// than the tick may stamp up to one ahead of it).  A time further ahead is
+// not waited for: the clock was set back, or the time was set ahead.
+static const long long kLongestWaitNs = 1100000000LL;
+
+TimesSettled settle_times(int fd, const struct stat *st)
+{
+    long long wait = ns_until_settled(st);
+    if (wait <= 0)
+        return kTimesSettled;
+    if (wait > kLongestWaitNs)
+        return kTimesAhead;
+    // Sleep for it, then on to the clock's next tick, a bounded time in all
+    // (a clock set back meanwhile would have it wait again).
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long long waited = 0; wait > 0 && waited < kLongestWaitNs; waited = ns_since(start)) {
+        long long nap_ns = wait < kLongestWaitNs - waited ? wait : kLongestWaitNs - waited;
+        struct timespec nap = {static_cast<time_t>(nap_ns / 1000000000LL), static_cast<long>(nap_ns % 1000000000LL)};
+        while (nanosleep(&nap, &nap) != 0 && errno == EINTR) {
+        }
+        wait = ns_until_settled(st);
+    }
+
+    struct stat again;
+    if (fstat(fd, &again) != 0)
+        return kTimesUnseen;
+    if (!unchanged_since(st, &again))
+        return kTimesChanged;
+    return wait <= 0 ? kTimesSettled : kTimesAhead;
+}
+
+bool clock_reached(const struct stat *st)
+{
+    struct timespec clock;
+    clock_gettime(CLOCK_REALTIME_COARSE, &clock);
+    return reached(st->st_mtim, clock) && reached(st->st_ctim, clock);
 }
 
 // The working copy reads as the file's contents, the kernel copies only the

@@ -73,6 +73,30 @@ int open_found_file(int found, const char *path, int flags);
 // size, and has not been written to (modification and change times).
 bool unchanged_since(const struct stat *before, const struct stat *now);
 
+// File times come from the coarse real-time clock, which moves in ticks of
+// some milliseconds, and some file systems keep only whole seconds (or tens
+// of milliseconds): a write in the same tick as the file's last change leaves
+// its times as they were, and a check that goes by the times alone would not
+// see it.  Where the times of `st` (the first look at fd) are not yet older
+// than the clock, the clock is waited for, for as long as the precision the
+// stamps show (a stamp with no sub-second part: the rest of its second) and
+// at most a little over a second, and the file is looked at again.  Every
+// write stamps both times alike, so one of them older than the clock is
+// enough.
+enum TimesSettled {
+    kTimesSettled,  // any later write moves the times
+    kTimesAhead,    // further ahead of the clock than is waited for (the
+                    // clock was set back, or the times set ahead): a later
+                    // write moves them until the clock reaches them, which
+                    // clock_reached tells at the last look
+    kTimesChanged,  // the file changed while it was waited for
+    kTimesUnseen,   // fstat failed, errno set
+};
+TimesSettled settle_times(int fd, const struct stat *st);
+// True when the coarse clock has reached both times of `st` (as they were
+// when settle_times said kTimesAhead): a write since then may have kept them.
+bool clock_reached(const struct stat *st);
+
 // The working copy of an image of len bytes open on fd: a private
 // copy-on-write mapping of the file, writable, whose changes never reach the
 // file.  Null, with errno set, when it cannot be made.

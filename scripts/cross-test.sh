@@ -19,5 +19,5 @@ for arch in aarch64 armhf s390x ppc64el; do
     -DQK_TESTS=OFF -DQK_NICMATCH=OFF -DQK_SELFTEST=ON -DQK_WERROR="$werror" "${extra[@]}" >/dev/null
   cmake --build "build-$arch" -j "$(nproc)"
   echo "=== tests on $arch under qemu-user (build-$arch/) ==="
-  ctest --test-dir "build-$arch" --output-on-failure -j 2 --timeout 900
+  ctest --test-dir "build-$arch" --output-on-failure --no-tests=error -j 2 --timeout 900
 done

@@ -50,7 +50,8 @@ test_stage() {  # name, command...
 
 # Tests reported in what the stages printed, as "passed failed skipped":
 # ctest's summary (it counts a skipped test as not failed, and lists each
-# skipped one as "(Skipped)"), any line "WORD: N passed, N failed" alone (a
+# skipped one as "(Skipped)": one that passed and reported a skip, never one
+# that failed, as gtest_run.sh tells it), any line "WORD: N passed, N failed" alone (a
 # script's own checks), each "SKIPPED: " line, and a fuzz target's
 # "  executions: " (it ran clean) or "TARGET: FAILED".
 count_tests() {
@@ -81,18 +82,24 @@ probe_sandbox() {
 
 # ctest marks a skipped test "***Skipped" only; the reason is in GoogleTest's
 # output, which ctest keeps in its log: "file:line: Skipped", the message,
-# then "[  SKIPPED ] Suite.Name (N ms)".  Skips for want of a sandbox are
-# followed by what to do about it.
+# then "[   SKIP   ] Suite.Name (N ms)" (as gtest_run.sh passes GoogleTest's
+# "[  SKIPPED ]" on), and the test's end, "Test Passed." for one that ctest
+# counted as skipped (its status said so), "Test Failed." for one that failed
+# after it skipped.  Skips for want of a sandbox are followed by what to do
+# about it.
 show_skips() {  # build directory
   [ -f "$1/Testing/Temporary/LastTest.log" ] || return 0
   awk -v no_sandbox="$sandbox_reason" -v remedy="$sandbox_remedy" '
+    /^[0-9]+\/[0-9]+ Testing: / { skip = ""; collecting = 0 }
     /: Skipped$/ { collecting = 1; reason = ""; next }
-    collecting && /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
-      print "SKIPPED " $4 ": " (reason == "" ? "(no reason given)" : reason)
-      if (no_sandbox != "" && reason == no_sandbox) sandboxless++
+    collecting && /^\[   SKIP   \] .* \([0-9]+ ms\)$/ {
+      skip = "SKIPPED " $4 ": " (reason == "" ? "(no reason given)" : reason)
+      sandbox = no_sandbox != "" && reason == no_sandbox
       collecting = 0; next
     }
     collecting && NF { reason = reason (reason == "" ? "" : " ") $0 }
+    /^Test Passed\.$/ && skip != "" { print skip; sandboxless += sandbox }
+    /^Test (Passed|Failed)\.$/ { skip = "" }
     END {
       if (sandboxless && remedy != "")
         print "  (" sandboxless " of these for want of a sandbox; what to do: " remedy ")"

@@ -13,6 +13,10 @@
 //                           bytes are overwritten with 'r' (same size)
 //   "sigbus-blocked"        with "shrinks-while-sealed": SIGBUS is blocked
 //                           first, as a caller's inherited mask may have it
+//   "same-tick"             written again at the start of a tick of the file
+//                           times' clock (a second, for whole-second times) at
+//                           its first fstat; its first byte flipped at the
+//                           first fstat after such a mapping (once it is hashed)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -23,6 +27,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -43,7 +48,7 @@ int open_for_writing(int fd)
 {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    int writer = open(link, O_WRONLY | O_CLOEXEC);
+    int writer = open(link, O_RDWR | O_CLOEXEC);
     if (writer < 0)
         _exit(97);
     return writer;
@@ -78,6 +83,34 @@ extern "C" int fdatasync(int fd)
     return real_fdatasync(fd);
 }
 
+// Where a "same-tick" file stands: 1 once written at its first look, 2 once
+// mapped, 3 once its byte is flipped.
+int same_tick_step = 0;
+
+extern "C" int fstat64(int fd, struct stat64 *st)
+{
+    static auto real_fstat = real<int (*)(int, struct stat64 *)>("fstat64");
+    if ((same_tick_step == 0 || same_tick_step == 2) && marked(fd, "same-tick")) {
+        timespec start, clock;
+        clock_gettime(CLOCK_REALTIME_COARSE, &start);
+        bool seconds = real_fstat(fd, st) == 0 && st->st_ctim.tv_nsec == 0;
+        while (same_tick_step == 0 && clock_gettime(CLOCK_REALTIME_COARSE, &clock) == 0 &&
+               clock.tv_sec == start.tv_sec && (seconds || clock.tv_nsec == start.tv_nsec)) {
+        }
+        // The first byte written again as it is, then flipped.
+        int writer = open_for_writing(fd);
+        char byte;
+        if (pread(writer, &byte, 1, 0) != 1)
+            _exit(97);
+        byte = static_cast<char>(byte ^ same_tick_step / 2);
+        if (pwrite(writer, &byte, 1, 0) != 1)
+            _exit(97);
+        close(writer);
+        same_tick_step++;
+    }
+    return real_fstat(fd, st);
+}
+
 extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
 {
     static auto real_mmap = real<void *(*)(void *, size_t, int, int, int, off_t)>("mmap");
@@ -87,6 +120,8 @@ extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, of
     struct stat st;
     if (fstat(fd, &st) != 0)
         return map;
+    if (same_tick_step == 1)
+        same_tick_step = 2;
     if (marked(fd, "shrinks-while-sealed")) {
         if (marked(fd, "sigbus-blocked")) {
             sigset_t bus;
@@ -98,18 +133,12 @@ extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, of
         if (ftruncate(writer, st.st_size / 2) != 0)
             _exit(97);
         close(writer);
-    } else if (marked(fd, "grows-while-sealed")) {
-        char grown[4096];
-        memset(grown, 'g', sizeof grown);
+    } else if (marked(fd, "grows-while-sealed") || marked(fd, "rewritten-while-sealed")) {
+        bool grows = marked(fd, "grows-while-sealed");
+        char bytes[4096];
+        memset(bytes, grows ? 'g' : 'r', sizeof bytes);
         int writer = open_for_writing(fd);
-        if (pwrite(writer, grown, sizeof grown, st.st_size) != static_cast<ssize_t>(sizeof grown))
-            _exit(97);
-        close(writer);
-    } else if (marked(fd, "rewritten-while-sealed")) {
-        char other[4096];
-        memset(other, 'r', sizeof other);
-        int writer = open_for_writing(fd);
-        if (pwrite(writer, other, sizeof other, 0) != static_cast<ssize_t>(sizeof other))
+        if (pwrite(writer, bytes, sizeof bytes, grows ? st.st_size : 0) != static_cast<ssize_t>(sizeof bytes))
             _exit(97);
         close(writer);
     }

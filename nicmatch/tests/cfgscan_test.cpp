@@ -201,7 +201,9 @@ TEST_F(ScanDir, ListRunsInReverseSortedNameOrder)
     put("ifcfg-a", "DEVICE=b1\nHWADDR=aa\n");
     put("ifcfg-c", "DEVICE=c\n");
     put("ifcfg-B", "DEVICE=upper\nHWADDR=aa\n");
-    EXPECT_EQ(scan(), (std::vector<Binding>{{"aa", "b2"}, {"aa", "b1"}, {"aa", "upper"}}));
+    put("ifcfg-eth9", "DEVICE=nine\nHWADDR=aa\n");
+    put("ifcfg-eth10", "DEVICE=ten\nHWADDR=aa\n");
+    EXPECT_EQ(scan(), (std::vector<Binding>{{"aa", "nine"}, {"aa", "ten"}, {"aa", "b2"}, {"aa", "b1"}, {"aa", "upper"}}));
 }
 
 TEST_F(ScanDir, FilterDecidesWhichFilesAreRead)
