@@ -185,13 +185,17 @@ bool unchanged_since(const struct stat *before, const struct stat *now)
            now->st_ctim.tv_nsec == before->st_ctim.tv_nsec;
 }
 
-// The precision a file time shows: a second for one with no sub-second part,
-// else the largest power of ten that divides its nanoseconds.  A file system
-// that keeps whole seconds (or tens of milliseconds) shows no finer; one
-// that keeps nanoseconds shows a finer one than the clock's ticks, nearly
-// always.
+// The precision a file time shows: the largest power of ten that divides its
+// nanoseconds, up to a second for one with no sub-second part, and two
+// seconds for an even second with none (FAT keeps its modification times,
+// and on recent kernels its change times too, in steps of two seconds).  A
+// file system that keeps whole seconds (or tens of milliseconds) shows no
+// finer; one that keeps nanoseconds shows a finer one than the clock's
+// ticks, nearly always.
 static long stamp_precision(const struct timespec &t)
 {
+    if (t.tv_nsec == 0 && t.tv_sec % 2 == 0)
+        return 2000000000L;
     long precision = 1;
     while (precision < 1000000000L && t.tv_nsec % (precision * 10) == 0)
         precision *= 10;
@@ -234,11 +238,11 @@ static long long ns_since(const struct timespec &start)
     return (now.tv_sec - start.tv_sec) * 1000000000LL + now.tv_nsec - start.tv_nsec;
 }
 
-// The longest wait: the rest of a whole second, and the clock's tick (the
+// The longest wait: the rest of a two-second step, and the clock's tick (the
 // coarse clock is up to one behind, and a file system that stamps finer
 // than the tick may stamp up to one ahead of it).  A time further ahead is
 // not waited for: the clock was set back, or the time was set ahead.
-static const long long kLongestWaitNs = 1100000000LL;
+static const long long kLongestWaitNs = 2100000000LL;
 
 TimesSettled settle_times(int fd, const struct stat *st)
 {

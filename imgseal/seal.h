@@ -79,10 +79,10 @@ bool unchanged_since(const struct stat *before, const struct stat *now);
 // its times as they were, and a check that goes by the times alone would not
 // see it.  Where the times of `st` (the first look at fd) are not yet older
 // than the clock, the clock is waited for, for as long as the precision the
-// stamps show (a stamp with no sub-second part: the rest of its second) and
-// at most a little over a second, and the file is looked at again.  Every
-// write stamps both times alike, so one of them older than the clock is
-// enough.
+// stamps show (a stamp with no sub-second part: the rest of its second, or of
+// its two-second step for an even second) and at most a little over two
+// seconds, and the file is looked at again.  Every write stamps both times
+// alike, so one of them older than the clock is enough.
 enum TimesSettled {
     kTimesSettled,  // any later write moves the times
     kTimesAhead,    // further ahead of the clock than is waited for (the
