@@ -122,7 +122,7 @@ namespace {
 
 const long long kMs = 1000000LL;               // one millisecond in ns
 const long long kPause = 100 * kMs;            // the longest time between looks
-const long long kStagger = 2 * kMs;            // a try after a release waits a random part of this
+const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
