@@ -24,7 +24,7 @@
 // the making of the lock's name there): soon after the lock file is released
 // or removed it tries again, and in no case later than 100 ms after its last
 // look at the lock (below).  A release wakes every waiter, but they do not all
-// try at once: each waits a random part of 2 ms first, and gives its try up if
+// try at once: each waits a random part of 1 ms first, and gives its try up if
 // the lock has been made again meanwhile, so one run takes the lock and the
 // others go back to waiting without a failed create.  A try made on such a
 // notice that fails all the same (two waiters drew nearly the same delay) is
