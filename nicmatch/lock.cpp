@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,17 +51,20 @@
 //  - the pid it names does not exist, or is a zombie, or is our own (we hold
 //    no lock, so whoever wrote it had our pid before us);
 //  - that pid runs another program than ours.  A process is a run of ours
-//    when the text of its /proc/PID/exe link is the path our own link names,
-//    or that path marked " (deleted)": the program file at our path, or the
-//    one that stood there before it was replaced (a package upgrade renames a
-//    new file over it), whichever of the two we run ourselves.  Any other file,
-//    replaced or not, is another program.  The link's text is what the kernel
-//    already holds; the file it names is never looked at, so a program on a
-//    file system that does not answer (a FUSE server that is stopped) cannot
+//    when its /proc/PID/exe is our own program file (device and inode, also
+//    through a hard link), or, where one of the two files was replaced at its
+//    path (a package upgrade renames a new file over the old one: the link's
+//    text is then marked " (deleted)" and the file has no links left), when
+//    the two links name the same path on the same file system and mount.  Any
+//    other file, replaced or not, is another program, and so is one whose
+//    path is too long to be ours.  Only what the kernel already holds is used:
+//    the link's text, and the file's identity asked without syncing it
+//    (AT_STATX_DONT_SYNC), so a program on a file system that does not answer
+//    (a FUSE server that is stopped, an NFS server gone) cannot
 //    hold up the wait.  The pid in the file is only a hint; once its writer is
 //    gone any process may hold it, however long ago that process started, and
 //    it is never ours to signal.  A process name could be anybody's, the
-//    program path is not.  A kernel thread runs no program file at all (its
+//    program file is not.  A kernel thread runs no program file at all (its
 //    /proc/PID/stat flags tell it), so it is another program too: kernel
 //    threads come and go and may take any freed pid.  Where /proc cannot tell
 //    (not mounted, mounted for another pid namespace, or the look fails, as
@@ -129,11 +133,18 @@ const long long kHung = 11000 * kMs;           // watching an owner this long sh
 const long long kLastAttempt = 40000 * kMs;    // waited before the run goes on regardless
 const unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD in /proc/PID/stat's flags
 const char kDeleted[] = " (deleted)";          // how /proc marks a program file that was replaced
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x00001000U                // older headers; older kernels leave it out of stx_mask
+#endif
 
-// Our own program, known by the path our /proc/self/exe link names, without
-// the mark of a replaced file.
+// A program file as a process's /proc/PID/exe shows it: the link's text
+// (without the mark of a replaced file) and what the kernel holds of the file.
 struct ExeId {
     bool known;
+    bool replaced;            // no longer at its path: the text was marked, the file has no links
+    dev_t dev;
+    ino_t ino;
+    unsigned long long mnt;   // the mount it was reached through, or 0 where not told
     char path[PATH_MAX];
 };
 
@@ -260,18 +271,35 @@ bool proc_stat(pid_t pid, char *state, unsigned long *flags, long long *start_ns
     return true;
 }
 
-// Reads the program path the link `link` (a /proc/PID/exe) names into `path`,
-// without the mark of a replaced file.  Only the link's text is read: the
-// file it names, and its file system, are never asked.
-bool exe_path(const char *link, char *path, size_t size)
+// Looks at the program file behind `link` (a /proc/PID/exe) into `exe`.  The
+// link's text is read, and the file's identity taken from what the kernel
+// already holds of it (AT_STATX_DONT_SYNC: a network or FUSE file system is
+// not asked, so one that does not answer cannot hold up the wait).  False
+// when either cannot be had, with errno set; a text longer than any path
+// ours can be fails with ENAMETOOLONG.
+bool look_at_exe(const char *link, ExeId *exe)
 {
-    ssize_t len = readlink(link, path, size - 1);
-    if (len <= 0 || static_cast<size_t>(len) == size - 1)
+    ssize_t len = readlink(link, exe->path, sizeof exe->path - 1);
+    if (len <= 0)
         return false;
-    path[len] = '\0';
+    if (static_cast<size_t>(len) == sizeof exe->path - 1) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    exe->path[len] = '\0';
+    struct statx st;
+    if (statx(AT_FDCWD, link, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID, &st) != 0)
+        return false;
+    exe->dev = makedev(st.stx_dev_major, st.stx_dev_minor);
+    exe->ino = st.stx_ino;
+    exe->mnt = (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : 0;
+    // A file merely named "... (deleted)" still has its links.
     size_t mark = sizeof kDeleted - 1;
-    if (static_cast<size_t>(len) > mark && strcmp(path + len - mark, kDeleted) == 0)
-        path[static_cast<size_t>(len) - mark] = '\0';
+    exe->replaced = st.stx_nlink == 0 && static_cast<size_t>(len) > mark &&
+                    strcmp(exe->path + len - mark, kDeleted) == 0;
+    if (exe->replaced)
+        exe->path[static_cast<size_t>(len) - mark] = '\0';
+    exe->known = true;
     return true;
 }
 
@@ -286,26 +314,41 @@ ExeId own_exe()
         return self;
     link[len] = '\0';
     snprintf(expected, sizeof expected, "%d", getpid());
-    self.known = strcmp(link, expected) == 0 && exe_path("/proc/self/exe", self.path, sizeof self.path);
+    if (strcmp(link, expected) != 0 || !look_at_exe("/proc/self/exe", &self))
+        self.known = false;
     return self;
 }
 
-// Whether `pid` runs our program `self`.  A kernel thread, which has no
-// program file, runs another; any other process whose link cannot be read
-// (gone, a zombie, or not ours to look at) is unknown.
+// Whether `pid` runs our program `self`: the same file, or, where one of the
+// two was replaced at its path (a package upgrade renames the new file over
+// the old one), a file of the same path text on the same mount.  A kernel
+// thread, which has no program file, and a program whose path is longer than
+// ours could be run another; any other process whose program cannot be
+// looked at (gone, a zombie, or not ours to look at) is unknown.
 Exe exe_of(pid_t pid, const ExeId &self)
 {
     if (!self.known)
         return Exe::kUnknown;
-    char link[64], path[PATH_MAX];
+    char link[64];
     snprintf(link, sizeof link, "/proc/%d/exe", pid);
-    if (!exe_path(link, path, sizeof path)) {
+    ExeId exe = {};
+    if (!look_at_exe(link, &exe)) {
+        if (errno == ENAMETOOLONG)
+            return Exe::kOther;
         char state;
         unsigned long flags = 0;
         long long started;
         return proc_stat(pid, &state, &flags, &started) && (flags & kKernelThread) ? Exe::kOther : Exe::kUnknown;
     }
-    return strcmp(path, self.path) == 0 ? Exe::kOurs : Exe::kOther;
+    if (exe.dev == self.dev && exe.ino == self.ino)
+        return Exe::kOurs;
+    if (strcmp(exe.path, self.path) != 0 || exe.dev != self.dev ||
+        (exe.mnt != 0 && self.mnt != 0 && exe.mnt != self.mnt))
+        return Exe::kOther;
+    // Our own file may have been replaced since we first looked at it.
+    ExeId now = {};
+    bool upgraded = exe.replaced || self.replaced || (look_at_exe("/proc/self/exe", &now) && now.replaced);
+    return upgraded ? Exe::kOurs : Exe::kOther;
 }
 
 // True when the lock file watched in `watch`, naming `owner` (0: none), is
