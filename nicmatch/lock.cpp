@@ -566,8 +566,9 @@ long long stagger(Waiter *w)
 void read_events(Waiter *w)
 {
     alignas(struct inotify_event) char buf[4096];
-    ssize_t len;
-    while ((len = read(w->fd, buf, sizeof buf)) > 0) {
+    // One read a wake: events left over wake the next poll at once.
+    ssize_t len = read(w->fd, buf, sizeof buf);
+    if (len > 0) {
         for (ssize_t off = 0; off < len;) {
             auto *event = reinterpret_cast<struct inotify_event *>(buf + off);
             off += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
