@@ -14,7 +14,10 @@
 #             file per address.
 # Every program run is accounted for from the daemon's debug log: each must
 # have exited with status 0 (a run ended by a signal or its alarm shows up
-# there), and no lock file may be left.
+# there), and no lock file may be left.  The CPU time (user + system) of the
+# programs the rules ran is summed from the times of the children the
+# daemon's workers reaped (their own work, and that of the workers that ended
+# before the storm did, counts too: the same for every way).
 #   nicmatch/bench/boot_storm.sh [--hung-owner] [BUILD_DIR] [ROUNDS] [SIZES]
 # SIZES defaults to "32 128 512"; each round times every size and way once.
 # With --hung-owner, each nicmatch storm starts with the lock held by an owner
@@ -70,6 +73,16 @@ start_daemon() {
     nap 0.05
   done
   echo "the daemon does not answer"; exit 1
+}
+# The CPU seconds (user + system) of the programs the workers ran so far: the
+# children's times of each worker, and of the daemon (for workers it reaped).
+programs_cpu() {
+  local pid ticks=0 f
+  for pid in "$daemon_pid" $(cat "/proc/$daemon_pid/task/$daemon_pid/children"); do
+    f=($(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null)) || continue
+    ticks=$((ticks + ${f[13]:-0} + ${f[14]:-0}))
+  done
+  awk -v t=$ticks -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / hz }'
 }
 stop_daemon() {
   kill "$daemon_pid"
@@ -146,6 +159,8 @@ RULE
   ip -batch "$work/add-$n.batch"
   await_storm "$n" || ok=no
   t1=${settled:-$EPOCHREALTIME}
+  local cpu
+  cpu=$(programs_cpu)
   stop_daemon
 
   local named=(/sys/class/net/lan*) runs=0 good=0
@@ -178,7 +193,7 @@ RULE
   [ -e /dev/.nicmatch.lock ] && lock=yes
   rm -f /dev/.nicmatch.lock
   remove_links
-  echo "$how $n $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') named=${#named[@]}/$n runs=$runs ok_exits=$good bad=$bad lock_left=$lock done=$ok$owner_end" \
+  echo "$how $n $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') named=${#named[@]}/$n runs=$runs ok_exits=$good bad=$bad lock_left=$lock done=$ok cpu=$cpu$owner_end" \
     >> "$work/results"
 }
 
@@ -215,6 +230,7 @@ INNER
 python3 - "$work/out" "$hung" <<'PY'
 import collections, statistics, sys
 rows = collections.defaultdict(lambda: collections.defaultdict(list))
+cpu = collections.defaultdict(lambda: collections.defaultdict(list))
 named_by_nicmatch = collections.defaultdict(list)
 problems = []
 for line in open(sys.argv[1]):
@@ -225,6 +241,7 @@ for line in open(sys.argv[1]):
     how, n, secs = f[0], int(f[1]), float(f[2])
     info = dict(x.split("=", 1) for x in f[3:])
     rows[n][how].append(secs)
+    cpu[n][how].append(float(info["cpu"]))
     named, want = info["named"].split("/")
     if how == "nicmatch":
         named_by_nicmatch[n].append(int(named))
@@ -236,16 +253,20 @@ for line in open(sys.argv[1]):
 print()
 if sys.argv[2] == "yes":
     print("nicmatch storms started with a hung owner holding the lock")
-print("     N   echo (s)   .link (s)   nicmatch (s)   nicmatch/echo   nicmatch/.link   named by nicmatch")
+print("     N   echo (s)   .link (s)   nicmatch (s)   nicmatch/echo   nicmatch/.link   named by nicmatch"
+      "   CPU echo (s)   CPU nicmatch (s)")
 for n in sorted(rows):
-    r = rows[n]
+    r, c = rows[n], cpu[n]
     for i in range(len(r["nicmatch"])):
         e, l, m = r["echo"][i], r["link"][i], r["nicmatch"][i]
         named = f"{named_by_nicmatch[n][i]}/{n}"
-        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   {named:>17}")
+        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   {named:>17}"
+              f"   {c['echo'][i]:12.2f}   {c['nicmatch'][i]:16.2f}")
     if len(r["nicmatch"]) > 1:
         e, l, m = (statistics.median(r[k]) for k in ("echo", "link", "nicmatch"))
-        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   (medians)")
+        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   (medians)         "
+              f"   {statistics.median(c['echo']):12.2f}   {statistics.median(c['nicmatch']):16.2f}")
+        print(f"  {n:4}   CPU summed over the rounds: echo {sum(c['echo']):.2f} s, nicmatch {sum(c['nicmatch']):.2f} s")
 print()
 if problems:
     print("NOT ALL WELL (every interface named, every run exited 0, no lock left, a hung owner killed):")

@@ -19,12 +19,17 @@
 # ended (from the daemon's debug log), whether the lock file is left.
 #
 #   nicmatch/boot/boot_check.sh [BUILD_DIR]
-# Two boots: one plain, one with the lock held by a hung owner (a real
+# Three boots: one plain; one with the lock held by a hung owner (a real
 # nicmatch run, blocked reading its address and then stopped before coldplug,
-# so that its alarm cannot end it).  Both must name every NIC from its file
-# (each MAC to its name), leave the loopback interface alone although a
-# template file binds its all-zero address, have every nicmatch run exit with
-# status 0 and leave no lock file; the hung owner must have been killed.
+# so that its alarm cannot end it); and one with the distribution's own
+# device-manager rules and .link files (this machine's /usr/lib/udev/rules.d
+# and /usr/lib/systemd/network) beside the example rule, where no ifcfg file
+# binds some of the NICs.  Each must name every NIC bound by a file from its
+# file (each MAC to its name), the others in the third boot by the
+# distribution's naming scheme (none left ethN, none lanK), leave the loopback
+# interface alone although a template file binds its all-zero address, have
+# every nicmatch run exit with status 0 and leave no lock file; the hung owner
+# must have been killed.
 # Prints "ok: ..." or "FAILED: ..." per check and then "boot: N passed, N
 # failed"; status 1 on any failure.  Where qemu, busybox-static, the daemon
 # or the kernel package cannot be had, prints "SKIPPED: boot check: REASON"
@@ -120,6 +125,8 @@ for ((k = 0; k < 24; k++)); do models+=(virtio-net-pci); done
 models+=(e1000 e1000 e1000e e1000e)
 nics=${#models[@]}
 mac() { printf '02:51:4b:00:00:%02x' "$1"; }
+# The NICs that no ifcfg file binds in the boot with the distribution's rules.
+unbound="3 17 25 27"
 
 # The initramfs.
 work=$(mktemp -d)
@@ -146,6 +153,10 @@ add_program "$udevadm" /usr/bin/udevadm
 ln -s ../../bin/udevadm "$root/usr/lib/systemd/systemd-udevd"
 add_program "$nicmatch" "$nicmatch_at"
 cp "$rule" "$root/qk/nicmatch.rules"
+# The distribution's rules and .link files, for the boot that uses them.
+mkdir -p "$root/qk/distro/rules.d" "$root/qk/distro/network"
+cp /usr/lib/udev/rules.d/*.rules "$root/qk/distro/rules.d/" 2>/dev/null
+cp /usr/lib/systemd/network/*.link "$root/qk/distro/network/" 2>/dev/null
 # The floor: the same rule with a program that prints the name at once.
 sed 's|PROGRAM="[^"]*"|PROGRAM="/bin/echo lan%n"|' "$rule" > "$root/qk/echo.rules"
 grep -q 'PROGRAM="/bin/echo lan%n"' "$root/qk/echo.rules" || { echo "cannot make the echo rule from $rule"; exit 1; }
@@ -193,7 +204,7 @@ printf 'DEVICE=tmpl0\nHWADDR=00:00:00:00:00:00\n' > "$cfg/ifcfg-tmpl"
 
 cat > "$root/init" <<INIT
 #!/bin/sh
-nicmatch=$nicmatch_at drivers="$drivers"
+nicmatch=$nicmatch_at drivers="$drivers" unbound="$unbound"
 INIT
 cat >> "$root/init" <<'INIT'
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
@@ -211,6 +222,12 @@ say drivers $(now) $(ls /sys/class/net | wc -l)
 case $mode in
   check|hung|nicmatch) cp /qk/nicmatch.rules /etc/udev/rules.d/70-nicmatch.rules ;;
   echo) cp /qk/echo.rules /etc/udev/rules.d/70-echo.rules ;;
+  distro)
+    cp /qk/nicmatch.rules /etc/udev/rules.d/70-nicmatch.rules
+    mkdir -p /usr/lib/udev /usr/lib/systemd
+    cp -r /qk/distro/rules.d /usr/lib/udev/
+    cp -r /qk/distro/network /usr/lib/systemd/
+    for k in $unbound; do rm /etc/sysconfig/network-scripts/ifcfg-lan$k; done ;;
 esac
 
 owner=
@@ -231,7 +248,7 @@ if [ "$mode" = hung ]; then
 fi
 
 debug=
-[ "$mode" = check ] || [ "$mode" = hung ] && debug=--debug
+[ "$mode" = check ] || [ "$mode" = hung ] || [ "$mode" = distro ] && debug=--debug
 /usr/lib/systemd/systemd-udevd $debug > /run/udevd.log 2>&1 &
 for i in $(seq 200); do udevadm control --ping 2>/dev/null && break; usleep 50000; done
 t0=$(now)
@@ -298,17 +315,27 @@ if [ "$mode" = check ]; then
       failed=$((failed + 1)); echo "FAILED: $1${3:+: $3}"
     fi
   }
-  for how in check hung; do
+  hows="check hung distro"
+  [ -f /usr/lib/udev/rules.d/80-net-setup-link.rules ] && [ -f /usr/lib/systemd/network/99-default.link ] || {
+    hows="check hung"
+    echo "SKIPPED: boot with the distribution's rules: no 80-net-setup-link.rules or 99-default.link here"
+  }
+  for how in $hows; do
     boot "$how" 1
     r=$work/$how.1.qk
     what=boot; [ "$how" = hung ] && what="boot behind a hung owner"
+    [ "$how" = distro ] && what="boot with the distribution's rules"
     grep -qx done "$r"; check "$what: the guest reached its end (${boot_secs}s)" $? "$(tail -3 "$work/$how.1.log")"
-    named=0 wrong=
+    named=0 wrong= others=
     for ((k = 0; k < nics; k++)); do
       got=$(awk -v m="$(mac $k)" '$1 == "iface" && $3 == m { print $2 }' "$r")
-      if [ "$got" = "lan$k" ]; then named=$((named + 1)); else wrong+=" $(mac $k)=${got:-none}"; fi
+      if [ "$how" = distro ] && [[ " $unbound " == *" $k "* ]]; then
+        # Not bound by any file: the distribution's name, never a kernel
+        # name or a configured one.
+        if [[ -n $got && ! $got =~ ^(eth[0-9]+|lan[0-9]+)$ ]]; then others+=" $got"; else wrong+=" $(mac $k)=${got:-none}"; fi
+      elif [ "$got" = "lan$k" ]; then named=$((named + 1)); else wrong+=" $(mac $k)=${got:-none}"; fi
     done
-    [ -z "$wrong" ]; check "$what: every NIC named from its file ($named/$nics, coldplug $(qk "$r" coldplug)s)" $? "$wrong"
+    [ -z "$wrong" ]; check "$what: every NIC named from its file ($named/$nics, coldplug $(qk "$r" coldplug)s)${others:+, the unbound ones by the distribution scheme:$others}" $? "$wrong"
     grep -qx 'iface lo 00:00:00:00:00:00' "$r"; check "$what: the loopback interface keeps its name" $? "$(grep '^iface [^l]' "$r" | grep -v ' lan' | head -3)"
     runs=$(qk "$r" runs)
     [ "$runs" = "$nics ok $nics bad 0" ]; check "$what: every nicmatch run exited with status 0, no worker killed (runs $runs)" $?

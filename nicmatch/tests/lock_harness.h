@@ -145,9 +145,10 @@ bool wait_until(Cond cond, int timeout_ms)
     return true;
 }
 
-inline pid_t start_nicmatch(int i, const std::string &out_path, int uid = -1)
+inline pid_t start_nicmatch(int i, const std::string &out_path, int uid = -1,
+                            const std::string &program = "/qk/nicmatch")
 {
-    return spawn({"/qk/nicmatch"}, {"INTERFACE=" + iface_of(i)}, out_path, out_path + ".err", uid);
+    return spawn({program}, {"INTERFACE=" + iface_of(i)}, out_path, out_path + ".err", uid);
 }
 
 // Starts a run for interface i (its address file one of make_fifos') and
@@ -259,17 +260,23 @@ inline std::string serve_one_at_a_time(const std::vector<pid_t> &pids)
 
 // Starts `count` runs at once in a sandbox, one per interface (after
 // `before`, when given), and serves them one at a time; the report's
-// "result" is serve_one_at_a_time's summary.
-inline SandboxResult run_concurrently(int count, const std::function<void()> &before = nullptr)
+// "result" is serve_one_at_a_time's summary.  With `upgrade`, the runs start
+// from a copy of the program, and once half of them have started another copy
+// is renamed over it, as a package upgrade does ("upgraded": whether it was).
+inline SandboxResult run_concurrently(int count, const std::function<void()> &before = nullptr, bool upgrade = false)
 {
-    return run_in_sandbox(lock_spec(count, count), [count, &before] {
-        if (!make_fifos(count))
+    return run_in_sandbox(lock_spec(count, count), [count, &before, upgrade] {
+        std::string program = upgrade ? "/tmp/nicmatch" : "/qk/nicmatch";
+        if (!make_fifos(count) || (upgrade && !shell("cp /qk/nicmatch /tmp/nicmatch")))
             return 10;
         if (before)
             before();
         std::vector<pid_t> pids;
-        for (int i = 0; i < count; i++)
-            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i)));
+        for (int i = 0; i < count; i++) {
+            if (upgrade && i == count / 2)
+                put("upgraded", shell("cp /qk/nicmatch /tmp/new && mv /tmp/new /tmp/nicmatch") ? "yes" : "no");
+            pids.push_back(start_nicmatch(i, "/tmp/out" + std::to_string(i), -1, program));
+        }
         put("result", serve_one_at_a_time(pids));
         return 0;
     }, 180000);

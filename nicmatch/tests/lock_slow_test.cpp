@@ -39,13 +39,10 @@ pid_t start_sleeper()
 
 std::string how_it_ended(pid_t pid)
 {
-    int wstatus = 0;
-    if (!wait_for(pid, 100, &wstatus)) {
-        kill(pid, SIGKILL);
-        wait_for(pid, 5000, &wstatus);
-        return "alive";
-    }
-    return describe_status(wstatus);
+    std::string how = ended(pid, 100);
+    if (how == "hung" && kill(pid, SIGKILL) == 0)
+        return ended(pid, 5000) == "hung" ? "hung" : "alive";
+    return how;
 }
 
 TEST(LockSlow, AlarmEndsARunHeldUpPastTheLockStep)

@@ -146,21 +146,23 @@ TEST(Lock, WaiterTakesOverSoonAfterTheOwnerEnds)
 }
 
 // Also without /proc, where no run can tell what another runs: each is then
-// taken for a live owner, not for a stranger.
+// taken for a live owner, not for a stranger; and through an upgrade, where the
+// runs of the replaced program file and of the new one take turns alike.
 TEST(Lock, TwentyConcurrentRunsTakeTurns)
 {
-    for (bool proc : {true, false}) {
-        SandboxResult r = run_concurrently(20, [proc] {
-            if (!proc)
+    for (std::string how : {"with /proc", "without /proc", "through an upgrade"}) {
+        SandboxResult r = run_concurrently(20, [how] {
+            if (how == "without /proc")
                 put("proc", umount2("/proc", MNT_DETACH) == 0 ? "gone" : "still there");
-        });
+        }, how == "through an upgrade");
         Report rep;
         SANDBOX_REPORT(r, rep);
-        if (!proc) {
+        if (how == "without /proc") {
             EXPECT_EQ(rep["proc"], "gone");
+        } else if (how == "through an upgrade") {
+            EXPECT_EQ(rep["upgraded"], "yes");
         }
-        EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone")
-            << (proc ? "with /proc" : "without /proc");
+        EXPECT_EQ(rep["result"], "served 20, overlaps 0, wrong owner 0, wrong name 0, lock gone") << how;
     }
 }
 
