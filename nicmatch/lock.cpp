@@ -28,18 +28,12 @@
 // try at once: each waits a random part of 1 ms first, and gives its try up if
 // the lock has been made again meanwhile, so one run takes the lock and the
 // others go back to waiting without a failed create.  A try made on such a
-// notice that fails all the same (another waiter drew a shorter delay, and
-// its create was not yet reported) tells of a crowd that wakes slower than
-// 1 ms: that waiter's delays are then drawn from twice the time, up to 100
-// ms, so that in a crowd of any size about one waiter tries first, while a
-// few waiters keep delays below a millisecond.  Such a failed try is not
-// followed by a look; only the regular look, at most 100 ms apart, reads
+// notice that fails all the same (two waiters drew nearly the same delay) is
+// not followed by a look; only the regular look, at most 100 ms apart, reads
 // the lock file and /proc.  The create itself is one link of an unnamed file
 // that holds our pid, made at the first attempt and kept for the next ones.
 // Where no watch can be had (inotify instances are counted per user), the
-// run looks every 100 ms as its only way to learn of a release.  Each waiting
-// run holds one instance, and every change of a name in the lock's directory
-// wakes it for a moment.
+// run looks every 100 ms as its only way to learn of a release.
 //
 // Every rule below counts time on the boot clock from the run's first failed
 // attempt, whatever the number of attempts.
@@ -132,7 +126,7 @@ namespace {
 
 const long long kMs = 1000000LL;               // one millisecond in ns
 const long long kPause = 100 * kMs;            // the longest time between looks
-const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this at first
+const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
@@ -181,7 +175,6 @@ struct Waiter {
     int fd;                   // inotify descriptor, or -1: looks alone tell
     const char *name;         // the lock's name in its directory
     long long try_at;         // boot-clock time of a try after a release, or 0
-    long long spread;         // such a try waits a random part of this
     unsigned random;          // state of the delays' generator
 };
 
@@ -548,7 +541,6 @@ void start_watching(Waiter *w, const char *path)
     const char *slash = strrchr(path, '/');
     w->name = slash != nullptr ? slash + 1 : path;
     w->try_at = 0;
-    w->spread = kStagger;
     w->random = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(clock_ns(CLOCK_MONOTONIC));
     w->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w->fd < 0)
@@ -561,11 +553,11 @@ void start_watching(Waiter *w, const char *path)
     }
 }
 
-// A random delay below the waiter's spread, in whole microseconds.
+// A random delay below kStagger.
 long long stagger(Waiter *w)
 {
     w->random = w->random * 1103515245u + 12345u;
-    return static_cast<long long>((w->random >> 8) % static_cast<unsigned>(w->spread / 1000)) * 1000;
+    return static_cast<long long>((w->random >> 8) % static_cast<unsigned>(kStagger / 1000)) * 1000;
 }
 
 // Takes in what the watch reports: a removal of the lock's name arms a try
@@ -626,7 +618,7 @@ bool wait_turn(Waiter *w, long long look_at)
 bool lock_step(const char *path)
 {
     LockWatch watch = {};
-    Waiter waiter = {-1, nullptr, 0, 0, 0};
+    Waiter waiter = {-1, nullptr, 0, 0};
     ExeId self = own_exe();
     int unnamed = -1;
     long long started = -1;      // boot-clock time of the first failed attempt
@@ -674,11 +666,6 @@ bool lock_step(const char *path)
                 continue;
             }
         }
-        // A try after a release that another waiter won all the same tells
-        // of a crowd: the spread of this waiter's delays doubles, up to the
-        // pause, so that in a crowd of any size about one waiter tries first.
-        if (!look && waiter.spread < kPause)
-            waiter.spread *= 2;
         retried_at_once = false;
         look = wait_turn(&waiter, last_look + kPause);
     }
