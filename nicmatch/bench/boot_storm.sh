@@ -5,13 +5,16 @@
 # the system's rules; N veth pairs appear at once (one `ip -batch`), and the
 # time runs until every interface bears its configured name and the daemon's
 # queue is empty (when some never get theirs: until the queue last emptied).
-# Three ways of naming the same N addresses are timed, each with a freshly
+# Four ways of naming the same N addresses are timed, each with a freshly
 # started daemon:
 #   echo      a rule whose program is /bin/echo, printing the new name: the
 #             floor for any program that names interfaces;
 #   link      one .link file per address (MACAddress= match, Name=);
 #   nicmatch  the example rule calling the built nicmatch, with one ifcfg-*
-#             file per address.
+#             file per address;
+#   unlocked  the same rule and files calling nicmatch_unlocked (built with the
+#             benchmarks): a run's own work with no lock step, so that beside
+#             nicmatch it shows what taking turns costs.
 # Every program run is accounted for from the daemon's debug log: each must
 # have exited with status 0 (a run ended by a signal or its alarm shows up
 # there), and no lock file may be left.  The CPU time (user + system) of the
@@ -37,6 +40,8 @@ sizes=${3:-"32 128 512"}
 udevd=/usr/lib/systemd/systemd-udevd
 [ -x "$udevd" ] || { echo "needs $udevd (apt-get install udev)"; exit 1; }
 [ -x "$build/nicmatch/nicmatch" ] || { echo "build nicmatch first: $build/nicmatch/nicmatch"; exit 1; }
+peer=$build/nicmatch/bench/nicmatch_unlocked
+[ -x "$peer" ] || { echo "build the benchmarks first (-DQK_BENCHMARKS=ON): $peer"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -139,6 +144,9 @@ RULE
     nicmatch)
       cp /qk/70-nicmatch.rules /etc/udev/rules.d/
       program=/qk/nicmatch ;;
+    unlocked)
+      sed 's|PROGRAM="/qk/nicmatch"|PROGRAM="/qk/nicmatch_unlocked"|' /qk/70-nicmatch.rules > /etc/udev/rules.d/70-unlocked.rules
+      program=/qk/nicmatch_unlocked ;;
   esac
   start_daemon "$log"
   local owner=
@@ -215,7 +223,7 @@ for ((r = 1; r <= rounds; r++)); do
     done
     # Alternate the order from round to round, so that drift in the load
     # does not always favour the same way.
-    if [ $((r % 2)) -eq 1 ]; then order="echo link nicmatch"; else order="nicmatch link echo"; fi
+    if [ $((r % 2)) -eq 1 ]; then order="echo link nicmatch unlocked"; else order="unlocked nicmatch link echo"; fi
     for how in $order; do storm "$how" "$n"; done
   done
   echo "round $r done: $(uptime)" >> "$work/results"
@@ -223,19 +231,20 @@ done
 cat "$work/results"
 INNER
 
-"$build/testsupport/qk-sandbox" --net --bind "$build/nicmatch/nicmatch:/qk/nicmatch" \
+"$build/testsupport/qk-sandbox" --net --bind "$build/nicmatch/nicmatch:/qk/nicmatch" --bind "$peer:/qk/nicmatch_unlocked" \
   --bind "$work/70-nicmatch.rules:/qk/70-nicmatch.rules" --bind "$work/storm.sh:/storm.sh" \
   -- /bin/bash /storm.sh "$rounds" "$sizes" "$udevd" "$hung" > "$work/out" 2>&1 || { cat "$work/out"; exit 1; }
 
 python3 - "$work/out" "$hung" <<'PY'
 import collections, statistics, sys
+ways = ("echo", "link", "nicmatch", "unlocked")
 rows = collections.defaultdict(lambda: collections.defaultdict(list))
 cpu = collections.defaultdict(lambda: collections.defaultdict(list))
 named_by_nicmatch = collections.defaultdict(list)
 problems = []
 for line in open(sys.argv[1]):
     f = line.split()
-    if not f or f[0] not in ("echo", "link", "nicmatch"):
+    if not f or f[0] not in ways:
         print(line.rstrip())
         continue
     how, n, secs = f[0], int(f[1]), float(f[2])
@@ -253,20 +262,19 @@ for line in open(sys.argv[1]):
 print()
 if sys.argv[2] == "yes":
     print("nicmatch storms started with a hung owner holding the lock")
-print("     N   echo (s)   .link (s)   nicmatch (s)   nicmatch/echo   nicmatch/.link   named by nicmatch"
-      "   CPU echo (s)   CPU nicmatch (s)")
+print("times (s), their ratios, and the CPU (s) of the programs run; nm = nicmatch, un = unlocked")
+print("     N    echo   .link      nm      un   nm/echo   un/echo   nm/un   named by nm   CPU echo   CPU nm   CPU un")
+def line(n, t, c, named):
+    e, l, m, u = (t[k] for k in ways)
+    print(f"  {n:4}  {e:6.2f}  {l:6.2f}  {m:6.2f}  {u:6.2f}  {m / e:8.2f}  {u / e:8.2f}  {m / u:6.2f}  {named:>12}"
+          f"  {c['echo']:9.2f}  {c['nicmatch']:7.2f}  {c['unlocked']:7.2f}")
 for n in sorted(rows):
     r, c = rows[n], cpu[n]
     for i in range(len(r["nicmatch"])):
-        e, l, m = r["echo"][i], r["link"][i], r["nicmatch"][i]
-        named = f"{named_by_nicmatch[n][i]}/{n}"
-        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   {named:>17}"
-              f"   {c['echo'][i]:12.2f}   {c['nicmatch'][i]:16.2f}")
+        line(n, {k: r[k][i] for k in ways}, {k: c[k][i] for k in ways}, f"{named_by_nicmatch[n][i]}/{n}")
     if len(r["nicmatch"]) > 1:
-        e, l, m = (statistics.median(r[k]) for k in ("echo", "link", "nicmatch"))
-        print(f"  {n:4}   {e:8.2f}   {l:9.2f}   {m:12.2f}   {m / e:13.2f}   {m / l:14.2f}   (medians)         "
-              f"   {statistics.median(c['echo']):12.2f}   {statistics.median(c['nicmatch']):16.2f}")
-        print(f"  {n:4}   CPU summed over the rounds: echo {sum(c['echo']):.2f} s, nicmatch {sum(c['nicmatch']):.2f} s")
+        line(n, {k: statistics.median(r[k]) for k in ways}, {k: statistics.median(c[k]) for k in ways}, "(medians)")
+        print(f"  {n:4}  CPU summed over the rounds: " + ", ".join(f"{k} {sum(c[k]):.2f} s" for k in ways))
 print()
 if problems:
     print("NOT ALL WELL (every interface named, every run exited 0, no lock left, a hung owner killed):")
