@@ -127,6 +127,8 @@ namespace {
 const long long kMs = 1000000LL;               // one millisecond in ns
 const long long kPause = 100 * kMs;            // the longest time between looks
 const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
+const int kLosses = 8;                          // releases lost in a row before a waiter rests
+const long long kRest = 150 * kMs;             // a rest lasts this long, and up to as long again
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
@@ -173,8 +175,12 @@ struct LockWatch {
 // The watch on the lock's directory while a run waits.
 struct Waiter {
     int fd;                   // inotify descriptor, or -1: looks alone tell
+    int wd;                   // the directory's watch, or -1 while resting
     const char *name;         // the lock's name in its directory
+    char dir[PATH_MAX];       // the lock's directory
     long long try_at;         // boot-clock time of a try after a release, or 0
+    int losses;               // releases in a row that another run took
+    long long rest_until;     // boot-clock time the watch is taken up again
     unsigned random;          // state of the delays' generator
 };
 
@@ -540,50 +546,90 @@ void start_watching(Waiter *w, const char *path)
 {
     const char *slash = strrchr(path, '/');
     w->name = slash != nullptr ? slash + 1 : path;
+    dir_of(path, w->dir, sizeof w->dir);
     w->try_at = 0;
+    w->losses = 0;
     w->random = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(clock_ns(CLOCK_MONOTONIC));
     w->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w->fd < 0)
         return;
-    char dir[PATH_MAX];
-    dir_of(path, dir, sizeof dir);
-    if (inotify_add_watch(w->fd, dir, IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR) < 0) {
+    w->wd = inotify_add_watch(w->fd, w->dir, IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
+    if (w->wd < 0) {
         close(w->fd);
         w->fd = -1;
     }
 }
 
+unsigned next_random(Waiter *w)
+{
+    w->random = w->random * 1103515245u + 12345u;
+    return w->random >> 8;
+}
+
 // A random delay below kStagger.
 long long stagger(Waiter *w)
 {
-    w->random = w->random * 1103515245u + 12345u;
-    return static_cast<long long>((w->random >> 8) % static_cast<unsigned>(kStagger / 1000)) * 1000;
+    return static_cast<long long>(next_random(w) % static_cast<unsigned>(kStagger / 1000)) * 1000;
+}
+
+// Notes a release that another run took.  After kLosses of them in a row the
+// waiter is one of a crowd: it stops watching for a while (the watch wakes it
+// at every release) and learns of releases from its looks alone, so that in a
+// crowd of hundreds only the few watching at the time are woken by a release.
+void lost_release(Waiter *w)
+{
+    if (++w->losses < kLosses || w->wd < 0)
+        return;
+    inotify_rm_watch(w->fd, w->wd);
+    w->wd = -1;
+    w->try_at = 0;
+    w->rest_until = boot_ns() + kRest + static_cast<long long>(next_random(w) % 1000u) * (kRest / 1000);
+}
+
+// Takes the watch up again once a rest is over; called before a look, so that
+// a release after the look is reported.
+void end_rest(Waiter *w, long long now)
+{
+    if (w->fd < 0 || w->wd >= 0 || now < w->rest_until)
+        return;
+    w->losses = 0;
+    w->wd = inotify_add_watch(w->fd, w->dir, IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
+    if (w->wd < 0) {
+        close(w->fd);
+        w->fd = -1;
+    }
 }
 
 // Takes in what the watch reports: a removal of the lock's name arms a try
-// after a random delay, its making again cancels it.  A report that events
-// were lost (or a watch that ended) counts as a removal.
-void read_events(Waiter *w)
+// after a random delay, its making again cancels it (a release another run
+// took).  A report that events were lost counts as a removal, one that the
+// watch ended as the end of watching.  What a watch given up for a rest still
+// reported is passed over.  True when anything was read.
+bool read_events(Waiter *w)
 {
     alignas(struct inotify_event) char buf[4096];
     // One read a wake: events left over wake the next poll at once.
     ssize_t len = read(w->fd, buf, sizeof buf);
-    if (len > 0) {
-        for (ssize_t off = 0; off < len;) {
-            auto *event = reinterpret_cast<struct inotify_event *>(buf + off);
-            off += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-            bool ours = event->len > 0 && strcmp(event->name, w->name) == 0;
-            if ((ours && (event->mask & (IN_DELETE | IN_MOVED_FROM))) || (event->mask & (IN_Q_OVERFLOW | IN_IGNORED)))
-                w->try_at = boot_ns() + stagger(w);
-            else if (ours && (event->mask & (IN_CREATE | IN_MOVED_TO)))
-                w->try_at = 0;
-            if (event->mask & IN_IGNORED) {
-                close(w->fd);
-                w->fd = -1;
-                return;
-            }
+    for (ssize_t off = 0; off < len;) {
+        auto *event = reinterpret_cast<struct inotify_event *>(buf + off);
+        off += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        if (w->wd < 0 || (event->wd != w->wd && !(event->mask & IN_Q_OVERFLOW)))
+            continue;
+        bool ours = event->len > 0 && strcmp(event->name, w->name) == 0;
+        if ((ours && (event->mask & (IN_DELETE | IN_MOVED_FROM))) || (event->mask & IN_Q_OVERFLOW)) {
+            w->try_at = boot_ns() + stagger(w);
+        } else if (ours && (event->mask & (IN_CREATE | IN_MOVED_TO)) && w->try_at != 0) {
+            w->try_at = 0;
+            lost_release(w);
+        } else if (event->mask & IN_IGNORED) {
+            close(w->fd);
+            w->fd = -1;
+            w->wd = -1;
+            w->try_at = 0;
+            return true;
         }
     }
+    return len > 0;
 }
 
 // Waits until the next attempt is due: the look due at `look_at`, or
@@ -593,6 +639,9 @@ bool wait_turn(Waiter *w, long long look_at)
     for (;;) {
         long long now = boot_ns();
         if (w->try_at != 0 && w->try_at <= now && w->try_at < look_at) {
+            // What came meanwhile may show the lock made again.
+            if (w->fd >= 0 && read_events(w))
+                continue;
             w->try_at = 0;
             return false;
         }
@@ -618,7 +667,9 @@ bool wait_turn(Waiter *w, long long look_at)
 bool lock_step(const char *path)
 {
     LockWatch watch = {};
-    Waiter waiter = {-1, nullptr, 0, 0};
+    Waiter waiter = {};
+    waiter.fd = -1;
+    waiter.wd = -1;
     ExeId self = own_exe();
     int unnamed = -1;
     long long started = -1;      // boot-clock time of the first failed attempt
@@ -656,7 +707,11 @@ bool lock_step(const char *path)
         if (now - started >= kLastAttempt)
             break;
 
+        // A try on a notice of release that failed: another run took it.
+        if (!look && create_errno == EEXIST)
+            lost_release(&waiter);
         if (look) {
+            end_rest(&waiter, now);
             last_look = now;
             Look found = look_at_lock(path, create_errno == EEXIST, &watch, now - started, self);
             if (found == Look::kUnusable && now - started >= kPatience)
