@@ -134,6 +134,7 @@ const long long kPatience = 20000 * kMs;       // waited before owners are kille
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
 const long long kLastAttempt = 40000 * kMs;    // waited before the run goes on regardless
 const unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD in /proc/PID/stat's flags
+const uint32_t kWatched = IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;  // the removals of names in the lock's directory
 const char kDeleted[] = " (deleted)";          // how /proc marks a program file that was replaced
 #ifndef STATX_MNT_ID
 #define STATX_MNT_ID 0x00001000U                // older headers; older kernels leave it out of stx_mask
@@ -176,6 +177,7 @@ struct LockWatch {
 struct Waiter {
     int fd;                   // inotify descriptor, or -1: looks alone tell
     int wd;                   // the directory's watch, or -1 while resting
+    const char *path;         // the lock file's path
     const char *name;         // the lock's name in its directory
     char dir[PATH_MAX];       // the lock's directory
     long long try_at;         // boot-clock time of a try after a release, or 0
@@ -545,6 +547,7 @@ Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, long lo
 void start_watching(Waiter *w, const char *path)
 {
     const char *slash = strrchr(path, '/');
+    w->path = path;
     w->name = slash != nullptr ? slash + 1 : path;
     dir_of(path, w->dir, sizeof w->dir);
     w->try_at = 0;
@@ -553,7 +556,7 @@ void start_watching(Waiter *w, const char *path)
     w->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w->fd < 0)
         return;
-    w->wd = inotify_add_watch(w->fd, w->dir, IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
+    w->wd = inotify_add_watch(w->fd, w->dir, kWatched);
     if (w->wd < 0) {
         close(w->fd);
         w->fd = -1;
@@ -593,7 +596,7 @@ void end_rest(Waiter *w, long long now)
     if (w->fd < 0 || w->wd >= 0 || now < w->rest_until)
         return;
     w->losses = 0;
-    w->wd = inotify_add_watch(w->fd, w->dir, IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
+    w->wd = inotify_add_watch(w->fd, w->dir, kWatched);
     if (w->wd < 0) {
         close(w->fd);
         w->fd = -1;
@@ -601,10 +604,9 @@ void end_rest(Waiter *w, long long now)
 }
 
 // Takes in what the watch reports: a removal of the lock's name arms a try
-// after a random delay, its making again cancels it (a release another run
-// took).  A report that events were lost counts as a removal, one that the
-// watch ended as the end of watching.  What a watch given up for a rest still
-// reported is passed over.  True when anything was read.
+// after a random delay.  A report that events were lost counts as a removal,
+// one that the watch ended as the end of watching.  What a watch given up for
+// a rest still reported is passed over.  True when anything was read.
 bool read_events(Waiter *w)
 {
     alignas(struct inotify_event) char buf[4096];
@@ -618,9 +620,6 @@ bool read_events(Waiter *w)
         bool ours = event->len > 0 && strcmp(event->name, w->name) == 0;
         if ((ours && (event->mask & (IN_DELETE | IN_MOVED_FROM))) || (event->mask & IN_Q_OVERFLOW)) {
             w->try_at = boot_ns() + stagger(w);
-        } else if (ours && (event->mask & (IN_CREATE | IN_MOVED_TO)) && w->try_at != 0) {
-            w->try_at = 0;
-            lost_release(w);
         } else if (event->mask & IN_IGNORED) {
             close(w->fd);
             w->fd = -1;
@@ -639,10 +638,17 @@ bool wait_turn(Waiter *w, long long look_at)
     for (;;) {
         long long now = boot_ns();
         if (w->try_at != 0 && w->try_at <= now && w->try_at < look_at) {
-            // What came meanwhile may show the lock made again.
             if (w->fd >= 0 && read_events(w))
                 continue;
             w->try_at = 0;
+            // The lock made again meanwhile: another run took this release.
+            // Asking is cheaper than a failed create, which locks the
+            // directory for writing.
+            struct stat st;
+            if (lstat(w->path, &st) == 0) {
+                lost_release(w);
+                continue;
+            }
             return false;
         }
         if (now >= look_at) {
