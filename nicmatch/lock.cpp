@@ -21,19 +21,28 @@
 // Waiting for the lock
 //
 // A run that fails to create the lock file waits for it to be released, and
-// tries again.  It watches the lock's directory (inotify, for the removal and
-// the making of the lock's name there): soon after the lock file is released
-// or removed it tries again, and in no case later than 100 ms after its last
-// look at the lock (below).  A release wakes every waiter, but they do not all
-// try at once: each waits a random part of 1 ms first, and gives its try up if
-// the lock has been made again meanwhile, so one run takes the lock and the
-// others go back to waiting without a failed create.  A try made on such a
-// notice that fails all the same (two waiters drew nearly the same delay) is
-// not followed by a look; only the regular look, at most 100 ms apart, reads
-// the lock file and /proc.  The create itself is one link of an unnamed file
-// that holds our pid, made at the first attempt and kept for the next ones.
-// Where no watch can be had (inotify instances are counted per user), the
-// run looks every 100 ms as its only way to learn of a release.
+// tries again.  It watches the lock's directory (inotify, for the removal of
+// the lock's name there): soon after the lock file is released or removed it
+// tries again, and in no case later than 100 ms after its last look at the
+// lock (below).  A release wakes every run watching, but they do not all try
+// at once: each waits a random part of 1 ms first and then asks whether the
+// lock is there again (cheaper than a failed create, which locks the
+// directory for writing), so one run takes the lock and the others go back to
+// waiting.  A try made on such a notice that fails all the same (two waiters
+// drew nearly the same delay) is not followed by a look; only the regular
+// look, at most 100 ms apart, reads the lock file and /proc.
+//
+// In a crowd, waking every waiter at every release would cost more than it
+// saves, so a waiter that has seen 8 releases in a row taken by others stops
+// watching for 300 to 600 ms and learns of releases from its looks alone
+// meanwhile.  Fewer watching, each wins more often and rests less: in a queue
+// of a few runs everyone keeps watching, while of hundreds only a small part
+// is woken by a release.
+//
+// The create itself is one link of an unnamed file that holds our pid, made
+// at the first attempt and kept for the next ones.  Where no watch can be had
+// (inotify instances are counted per user), the run looks every 100 ms as its
+// only way to learn of a release.
 //
 // Every rule below counts time on the boot clock from the run's first failed
 // attempt, whatever the number of attempts.
@@ -128,7 +137,7 @@ const long long kMs = 1000000LL;               // one millisecond in ns
 const long long kPause = 100 * kMs;            // the longest time between looks
 const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
 const int kLosses = 8;                          // releases lost in a row before a waiter rests
-const long long kRest = 150 * kMs;             // a rest lasts this long, and up to as long again
+const long long kRest = 300 * kMs;             // a rest lasts this long, and up to as long again
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
