@@ -34,8 +34,8 @@
 //
 // In a crowd, waking every waiter at every release would cost more than it
 // saves, so a waiter that has seen 8 releases in a row taken by others stops
-// watching for 300 to 600 ms and learns of releases from its looks alone
-// meanwhile.  Fewer watching, each wins more often and rests less: in a queue
+// watching for 300 to 600 ms and meanwhile only asks every 25 ms whether the
+// lock is free (one lstat, and the try when it is).  Fewer watching, each wins more often and rests less: in a queue
 // of a few runs everyone keeps watching, while of hundreds only a small part
 // is woken by a release.
 //
@@ -138,6 +138,7 @@ const long long kPause = 100 * kMs;            // the longest time between looks
 const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
 const int kLosses = 8;                          // releases lost in a row before a waiter rests
 const long long kRest = 300 * kMs;             // a rest lasts this long, and up to as long again
+const long long kRestCheck = 25 * kMs;         // a resting waiter asks whether the lock is free this often
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
@@ -586,8 +587,10 @@ long long stagger(Waiter *w)
 
 // Notes a release that another run took.  After kLosses of them in a row the
 // waiter is one of a crowd: it stops watching for a while (the watch wakes it
-// at every release) and learns of releases from its looks alone, so that in a
-// crowd of hundreds only the few watching at the time are woken by a release.
+// at every release) and only asks every kRestCheck whether the lock is free,
+// so that in a crowd of hundreds a release wakes only the few watching at the
+// time, and is still taken soon when all of them rest at once (as a crowd that
+// started together, having lost the same releases, does).
 void lost_release(Waiter *w)
 {
     if (++w->losses < kLosses || w->wd < 0)
@@ -647,7 +650,7 @@ bool wait_turn(Waiter *w, long long look_at)
     for (;;) {
         long long now = boot_ns();
         if (w->try_at != 0 && w->try_at <= now && w->try_at < look_at) {
-            if (w->fd >= 0 && read_events(w))
+            if (w->wd >= 0 && read_events(w))
                 continue;
             w->try_at = 0;
             // The lock made again meanwhile: another run took this release.
@@ -664,6 +667,8 @@ bool wait_turn(Waiter *w, long long look_at)
             w->try_at = 0;
             return true;
         }
+        if (w->fd >= 0 && w->wd < 0 && w->try_at == 0)
+            w->try_at = now + kRestCheck;
         long long until = w->try_at != 0 && w->try_at < look_at ? w->try_at : look_at;
         struct timespec timeout = {static_cast<time_t>((until - now) / 1000000000LL),
                                    static_cast<long>((until - now) % 1000000000LL)};
