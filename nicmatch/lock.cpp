@@ -34,12 +34,10 @@
 //
 // In a crowd, waking every waiter at every release would cost more than it
 // saves, so a waiter that has seen 8 releases in a row taken by others stops
-// watching for 300 to 600 ms; in its first rest it asks every 25 ms whether
-// the lock is free (one lstat, and the try when it is), in its second every
-// 50 ms, later only at its looks, which are spread over the 100 ms from
-// waiter to waiter.  Fewer watching, each wins more often and rests less: in
-// a queue of a few runs everyone keeps watching, while of hundreds only a
-// small part is woken by a release.
+// watching for 300 to 600 ms and meanwhile only asks every 25 ms whether the
+// lock is free (one lstat, and the try when it is).  Fewer watching, each wins more often and rests less: in a queue
+// of a few runs everyone keeps watching, while of hundreds only a small part
+// is woken by a release.
 //
 // The create itself is one link of an unnamed file that holds our pid, made
 // at the first attempt and kept for the next ones.  Where no watch can be had
@@ -140,8 +138,7 @@ const long long kPause = 100 * kMs;            // the longest time between looks
 const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
 const int kLosses = 8;                          // releases lost in a row before a waiter rests
 const long long kRest = 300 * kMs;             // a rest lasts this long, and up to as long again
-const long long kRestCheck = 25 * kMs;         // a resting waiter asks whether the lock is free this often,
-const int kCheckedRests = 2;                    // twice as seldom in its second rest, not in later ones
+const long long kRestCheck = 25 * kMs;         // a resting waiter asks whether the lock is free this often
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
@@ -195,7 +192,6 @@ struct Waiter {
     char dir[PATH_MAX];       // the lock's directory
     long long try_at;         // boot-clock time of a try after a release, or 0
     int losses;               // releases in a row that another run took
-    int rests;                // rests taken so far
     long long rest_until;     // boot-clock time the watch is taken up again
     unsigned random;          // state of the delays' generator
 };
@@ -591,13 +587,10 @@ long long stagger(Waiter *w)
 
 // Notes a release that another run took.  After kLosses of them in a row the
 // waiter is one of a crowd: it stops watching for a while (the watch wakes it
-// at every release), so that in a crowd of hundreds a release wakes only the
-// few watching at the time.  A crowd that started together loses the same
-// releases and rests at once; its waiters ask every kRestCheck in their
-// first rest (and half as often in the second) whether the lock is free, so
-// that a release is still taken soon.  A waiter that rests again and again is
-// in a crowd large enough that the looks of all the others, at their own
-// moments, find a release soon.
+// at every release) and only asks every kRestCheck whether the lock is free,
+// so that in a crowd of hundreds a release wakes only the few watching at the
+// time, and is still taken soon when all of them rest at once (as a crowd that
+// started together, having lost the same releases, does).
 void lost_release(Waiter *w)
 {
     if (++w->losses < kLosses || w->wd < 0)
@@ -605,7 +598,6 @@ void lost_release(Waiter *w)
     inotify_rm_watch(w->fd, w->wd);
     w->wd = -1;
     w->try_at = 0;
-    w->rests++;
     w->rest_until = boot_ns() + kRest + static_cast<long long>(next_random(w) % 1000u) * (kRest / 1000);
 }
 
@@ -675,8 +667,8 @@ bool wait_turn(Waiter *w, long long look_at)
             w->try_at = 0;
             return true;
         }
-        if (w->fd >= 0 && w->wd < 0 && w->try_at == 0 && w->rests <= kCheckedRests)
-            w->try_at = now + (kRestCheck << (w->rests - 1));
+        if (w->fd >= 0 && w->wd < 0 && w->try_at == 0)
+            w->try_at = now + kRestCheck;
         long long until = w->try_at != 0 && w->try_at < look_at ? w->try_at : look_at;
         struct timespec timeout = {static_cast<time_t>((until - now) / 1000000000LL),
                                    static_cast<long>((until - now) % 1000000000LL)};
@@ -740,10 +732,7 @@ bool lock_step(const char *path)
             lost_release(&waiter);
         if (look) {
             end_rest(&waiter, now);
-            // The first look is at once, the next at a random point of the
-            // 100 ms, so that runs that started together look at moments of
-            // their own.
-            last_look = now == started ? now - static_cast<long long>(next_random(&waiter) % 1000u) * (kPause / 1000) : now;
+            last_look = now;
             Look found = look_at_lock(path, create_errno == EEXIST, &watch, now - started, self);
             if (found == Look::kUnusable && now - started >= kPatience)
                 break;
