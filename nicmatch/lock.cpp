@@ -35,9 +35,9 @@
 // In a crowd, waking every waiter at every release would cost more than it
 // saves, so a waiter that has seen 8 releases in a row taken by others stops
 // watching for 300 to 600 ms and meanwhile only asks every 25 ms whether the
-// lock is free (one lstat, and the try when it is).  Fewer watching, each wins more often and rests less: in a queue
-// of a few runs everyone keeps watching, while of hundreds only a small part
-// is woken by a release.
+// lock is free (one lstat, and the try when it is).  Fewer watching, each
+// wins more often and rests less: in a queue of a few runs everyone keeps
+// watching, while of hundreds only a small part is woken by a release.
 //
 // The create itself is one link of an unnamed file that holds our pid, made
 // at the first attempt and kept for the next ones.  Where no watch can be had
