@@ -552,8 +552,21 @@ Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, long lo
     return look;
 }
 
-// Starts watching the lock's directory for the removal and the making of its
-// name; without a watch, the waiter has looks alone.
+// Watches the lock's directory on the waiter's inotify descriptor; without a
+// watch, the descriptor goes too and the waiter has looks alone.
+void add_watch(Waiter *w)
+{
+    if (w->fd < 0)
+        return;
+    w->wd = inotify_add_watch(w->fd, w->dir, kWatched);
+    if (w->wd < 0) {
+        close(w->fd);
+        w->fd = -1;
+    }
+}
+
+// Starts watching the lock's directory for the removal of its name; without
+// a watch, the waiter has looks alone.
 void start_watching(Waiter *w, const char *path)
 {
     const char *slash = strrchr(path, '/');
@@ -564,13 +577,7 @@ void start_watching(Waiter *w, const char *path)
     w->losses = 0;
     w->random = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(clock_ns(CLOCK_MONOTONIC));
     w->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (w->fd < 0)
-        return;
-    w->wd = inotify_add_watch(w->fd, w->dir, kWatched);
-    if (w->wd < 0) {
-        close(w->fd);
-        w->fd = -1;
-    }
+    add_watch(w);
 }
 
 unsigned next_random(Waiter *w)
@@ -608,11 +615,7 @@ void end_rest(Waiter *w, long long now)
     if (w->fd < 0 || w->wd >= 0 || now < w->rest_until)
         return;
     w->losses = 0;
-    w->wd = inotify_add_watch(w->fd, w->dir, kWatched);
-    if (w->wd < 0) {
-        close(w->fd);
-        w->fd = -1;
-    }
+    add_watch(w);
 }
 
 // Takes in what the watch reports: a removal of the lock's name arms a try
