@@ -21,28 +21,19 @@
 // Waiting for the lock
 //
 // A run that fails to create the lock file waits for it to be released, and
-// tries again.  It watches the lock's directory (inotify, for the removal of
-// the lock's name there): soon after the lock file is released or removed it
-// tries again, and in no case later than 100 ms after its last look at the
-// lock (below).  A release wakes every run watching, but they do not all try
-// at once: each waits a random part of 1 ms first and then asks whether the
-// lock is there again (cheaper than a failed create, which locks the
-// directory for writing), so one run takes the lock and the others go back to
-// waiting.  A try made on such a notice that fails all the same (two waiters
-// drew nearly the same delay) is not followed by a look; only the regular
-// look, at most 100 ms apart, reads the lock file and /proc.
-//
-// In a crowd, waking every waiter at every release would cost more than it
-// saves, so a waiter that has seen 8 releases in a row taken by others stops
-// watching for 300 to 600 ms and meanwhile only asks every 25 ms whether the
-// lock is free (one lstat, and the try when it is).  Fewer watching, each
-// wins more often and rests less: in a queue of a few runs everyone keeps
-// watching, while of hundreds only a small part is woken by a release.
-//
-// The create itself is one link of an unnamed file that holds our pid, made
-// at the first attempt and kept for the next ones.  Where no watch can be had
-// (inotify instances are counted per user), the run looks every 100 ms as its
-// only way to learn of a release.
+// tries again.  It watches the lock's directory (inotify, for the removal and
+// the making of the lock's name there): soon after the lock file is released
+// or removed it tries again, and in no case later than 100 ms after its last
+// look at the lock (below).  A release wakes every waiter, but they do not all
+// try at once: each waits a random part of 1 ms first, and gives its try up if
+// the lock has been made again meanwhile, so one run takes the lock and the
+// others go back to waiting without a failed create.  A try made on such a
+// notice that fails all the same (two waiters drew nearly the same delay) is
+// not followed by a look; only the regular look, at most 100 ms apart, reads
+// the lock file and /proc.  The create itself is one link of an unnamed file
+// that holds our pid, made at the first attempt and kept for the next ones.
+// Where no watch can be had (inotify instances are counted per user), the
+// run looks every 100 ms as its only way to learn of a release.
 //
 // Every rule below counts time on the boot clock from the run's first failed
 // attempt, whatever the number of attempts.
@@ -136,15 +127,11 @@ namespace {
 const long long kMs = 1000000LL;               // one millisecond in ns
 const long long kPause = 100 * kMs;            // the longest time between looks
 const long long kStagger = 1 * kMs;            // a try after a release waits a random part of this
-const int kLosses = 8;                          // releases lost in a row before a waiter rests
-const long long kRest = 300 * kMs;             // a rest lasts this long, and up to as long again
-const long long kRestCheck = 25 * kMs;         // a resting waiter asks whether the lock is free this often
 const long long kNoPidGrace = 1000 * kMs;      // a file may name no pid this long before it is stale
 const long long kPatience = 20000 * kMs;       // waited before owners are killed
 const long long kHung = 11000 * kMs;           // watching an owner this long shows it hangs
 const long long kLastAttempt = 40000 * kMs;    // waited before the run goes on regardless
 const unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD in /proc/PID/stat's flags
-const uint32_t kWatched = IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;  // the removals of names in the lock's directory
 const char kDeleted[] = " (deleted)";          // how /proc marks a program file that was replaced
 #ifndef STATX_MNT_ID
 #define STATX_MNT_ID 0x00001000U                // older headers; older kernels leave it out of stx_mask
@@ -186,13 +173,8 @@ struct LockWatch {
 // The watch on the lock's directory while a run waits.
 struct Waiter {
     int fd;                   // inotify descriptor, or -1: looks alone tell
-    int wd;                   // the directory's watch, or -1 while resting
-    const char *path;         // the lock file's path
     const char *name;         // the lock's name in its directory
-    char dir[PATH_MAX];       // the lock's directory
     long long try_at;         // boot-clock time of a try after a release, or 0
-    int losses;               // releases in a row that another run took
-    long long rest_until;     // boot-clock time the watch is taken up again
     unsigned random;          // state of the delays' generator
 };
 
@@ -552,98 +534,56 @@ Look look_at_lock(const char *path, bool after_eexist, LockWatch *watch, long lo
     return look;
 }
 
-// Watches the lock's directory on the waiter's inotify descriptor; without a
-// watch, the descriptor goes too and the waiter has looks alone.
-void add_watch(Waiter *w)
+// Starts watching the lock's directory for the removal and the making of its
+// name; without a watch, the waiter has looks alone.
+void start_watching(Waiter *w, const char *path)
 {
+    const char *slash = strrchr(path, '/');
+    w->name = slash != nullptr ? slash + 1 : path;
+    w->try_at = 0;
+    w->random = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(clock_ns(CLOCK_MONOTONIC));
+    w->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w->fd < 0)
         return;
-    w->wd = inotify_add_watch(w->fd, w->dir, kWatched);
-    if (w->wd < 0) {
+    char dir[PATH_MAX];
+    dir_of(path, dir, sizeof dir);
+    if (inotify_add_watch(w->fd, dir, IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR) < 0) {
         close(w->fd);
         w->fd = -1;
     }
 }
 
-// Starts watching the lock's directory for the removal of its name; without
-// a watch, the waiter has looks alone.
-void start_watching(Waiter *w, const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    w->path = path;
-    w->name = slash != nullptr ? slash + 1 : path;
-    dir_of(path, w->dir, sizeof w->dir);
-    w->try_at = 0;
-    w->losses = 0;
-    w->random = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(clock_ns(CLOCK_MONOTONIC));
-    w->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    add_watch(w);
-}
-
-unsigned next_random(Waiter *w)
-{
-    w->random = w->random * 1103515245u + 12345u;
-    return w->random >> 8;
-}
-
 // A random delay below kStagger.
 long long stagger(Waiter *w)
 {
-    return static_cast<long long>(next_random(w) % static_cast<unsigned>(kStagger / 1000)) * 1000;
-}
-
-// Notes a release that another run took.  After kLosses of them in a row the
-// waiter is one of a crowd: it stops watching for a while (the watch wakes it
-// at every release) and only asks every kRestCheck whether the lock is free,
-// so that in a crowd of hundreds a release wakes only the few watching at the
-// time, and is still taken soon when all of them rest at once (as a crowd that
-// started together, having lost the same releases, does).
-void lost_release(Waiter *w)
-{
-    if (++w->losses < kLosses || w->wd < 0)
-        return;
-    inotify_rm_watch(w->fd, w->wd);
-    w->wd = -1;
-    w->try_at = 0;
-    w->rest_until = boot_ns() + kRest + static_cast<long long>(next_random(w) % 1000u) * (kRest / 1000);
-}
-
-// Takes the watch up again once a rest is over; called before a look, so that
-// a release after the look is reported.
-void end_rest(Waiter *w, long long now)
-{
-    if (w->fd < 0 || w->wd >= 0 || now < w->rest_until)
-        return;
-    w->losses = 0;
-    add_watch(w);
+    w->random = w->random * 1103515245u + 12345u;
+    return static_cast<long long>((w->random >> 8) % static_cast<unsigned>(kStagger / 1000)) * 1000;
 }
 
 // Takes in what the watch reports: a removal of the lock's name arms a try
-// after a random delay.  A report that events were lost counts as a removal,
-// one that the watch ended as the end of watching.  What a watch given up for
-// a rest still reported is passed over.  True when anything was read.
-bool read_events(Waiter *w)
+// after a random delay, its making again cancels it.  A report that events
+// were lost (or a watch that ended) counts as a removal.
+void read_events(Waiter *w)
 {
     alignas(struct inotify_event) char buf[4096];
     // One read a wake: events left over wake the next poll at once.
     ssize_t len = read(w->fd, buf, sizeof buf);
-    for (ssize_t off = 0; off < len;) {
-        auto *event = reinterpret_cast<struct inotify_event *>(buf + off);
-        off += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-        if (w->wd < 0 || (event->wd != w->wd && !(event->mask & IN_Q_OVERFLOW)))
-            continue;
-        bool ours = event->len > 0 && strcmp(event->name, w->name) == 0;
-        if ((ours && (event->mask & (IN_DELETE | IN_MOVED_FROM))) || (event->mask & IN_Q_OVERFLOW)) {
-            w->try_at = boot_ns() + stagger(w);
-        } else if (event->mask & IN_IGNORED) {
-            close(w->fd);
-            w->fd = -1;
-            w->wd = -1;
-            w->try_at = 0;
-            return true;
+    if (len > 0) {
+        for (ssize_t off = 0; off < len;) {
+            auto *event = reinterpret_cast<struct inotify_event *>(buf + off);
+            off += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            bool ours = event->len > 0 && strcmp(event->name, w->name) == 0;
+            if ((ours && (event->mask & (IN_DELETE | IN_MOVED_FROM))) || (event->mask & (IN_Q_OVERFLOW | IN_IGNORED)))
+                w->try_at = boot_ns() + stagger(w);
+            else if (ours && (event->mask & (IN_CREATE | IN_MOVED_TO)))
+                w->try_at = 0;
+            if (event->mask & IN_IGNORED) {
+                close(w->fd);
+                w->fd = -1;
+                return;
+            }
         }
     }
-    return len > 0;
 }
 
 // Waits until the next attempt is due: the look due at `look_at`, or
@@ -653,25 +593,13 @@ bool wait_turn(Waiter *w, long long look_at)
     for (;;) {
         long long now = boot_ns();
         if (w->try_at != 0 && w->try_at <= now && w->try_at < look_at) {
-            if (w->wd >= 0 && read_events(w))
-                continue;
             w->try_at = 0;
-            // The lock made again meanwhile: another run took this release.
-            // Asking is cheaper than a failed create, which locks the
-            // directory for writing.
-            struct stat st;
-            if (lstat(w->path, &st) == 0) {
-                lost_release(w);
-                continue;
-            }
             return false;
         }
         if (now >= look_at) {
             w->try_at = 0;
             return true;
         }
-        if (w->fd >= 0 && w->wd < 0 && w->try_at == 0)
-            w->try_at = now + kRestCheck;
         long long until = w->try_at != 0 && w->try_at < look_at ? w->try_at : look_at;
         struct timespec timeout = {static_cast<time_t>((until - now) / 1000000000LL),
                                    static_cast<long>((until - now) % 1000000000LL)};
@@ -690,9 +618,7 @@ bool wait_turn(Waiter *w, long long look_at)
 bool lock_step(const char *path)
 {
     LockWatch watch = {};
-    Waiter waiter = {};
-    waiter.fd = -1;
-    waiter.wd = -1;
+    Waiter waiter = {-1, nullptr, 0, 0};
     ExeId self = own_exe();
     int unnamed = -1;
     long long started = -1;      // boot-clock time of the first failed attempt
@@ -730,11 +656,7 @@ bool lock_step(const char *path)
         if (now - started >= kLastAttempt)
             break;
 
-        // A try on a notice of release that failed: another run took it.
-        if (!look && create_errno == EEXIST)
-            lost_release(&waiter);
         if (look) {
-            end_rest(&waiter, now);
             last_look = now;
             Look found = look_at_lock(path, create_errno == EEXIST, &watch, now - started, self);
             if (found == Look::kUnusable && now - started >= kPatience)
